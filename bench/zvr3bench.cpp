@@ -1,0 +1,93 @@
+// Throughput of the stream parser against a plain memcpy of the same bytes.
+//
+//   zvr3bench --benchmark_filter=Parser
+//
+// BM_Memcpy is the baseline: the same stream copied in the same chunks.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+#include "zvr3parser.h"
+#include "zvr3streamwriter.h"
+
+namespace {
+
+// 4 video streams with frames of 4 KB to 200 KB (the large ones in parts), sound and texts.
+const QByteArray &videoStream()
+{
+    static const QByteArray bytes = [] {
+        zvr3stream::Recording r;
+        r.seconds = 2;
+        r.videoStreams = 4;
+        r.minFrameBytes = 4000;
+        r.maxFrameBytes = 200000;
+        return zvr3stream::generate(r);
+    }();
+    return bytes;
+}
+
+// Sound only: data records of 320 bytes.
+const QByteArray &smallRecordStream()
+{
+    static const QByteArray bytes = [] {
+        zvr3stream::Recording r;
+        r.seconds = 20;
+        r.videoStreams = 0;
+        r.framesPerSecond = 1;
+        r.audioRecordsPerSecond = 5000;
+        r.text = false;
+        return zvr3stream::generate(r);
+    }();
+    return bytes;
+}
+
+QList<QByteArray> chunks(const QByteArray &bytes, int size)
+{
+    QList<QByteArray> out;
+    for (qsizetype at = 0; at < bytes.size(); at += size)
+        out.append(bytes.mid(at, size));
+    return out;
+}
+
+void BM_Memcpy(benchmark::State &state)
+{
+    const QByteArray &src = videoStream();
+    const int chunk = int(state.range(0));
+    QByteArray dst(src.size(), Qt::Uninitialized);
+    for (auto _ : state) {
+        for (qsizetype at = 0; at < src.size(); at += chunk)
+            std::memcpy(dst.data() + at, src.constData() + at, size_t(qMin<qsizetype>(chunk, src.size() - at)));
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * src.size());
+}
+BENCHMARK(BM_Memcpy)->Arg(65536)->Arg(1460)->Unit(benchmark::kMillisecond);
+
+void runParser(benchmark::State &state, const QByteArray &stream, int chunkSize)
+{
+    const QList<QByteArray> pieces = chunks(stream, chunkSize);
+    qint64 records = 0;
+    for (auto _ : state) {
+        zvr3parser parser;
+        qint64 count = 0;
+        QObject::connect(&parser, &zvr3base::sigData, [&count](const QVariant &value) {
+            count += value.userType() == qMetaTypeId<DATA_T>();
+        });
+        for (const QByteArray &piece : pieces)
+            parser.slotData(piece);
+        records += count;
+    }
+    state.SetBytesProcessed(state.iterations() * stream.size());
+    state.counters["records"] = benchmark::Counter(double(records), benchmark::Counter::kIsRate);
+}
+
+void BM_ParserVideo(benchmark::State &state) { runParser(state, videoStream(), int(state.range(0))); }
+BENCHMARK(BM_ParserVideo)->Arg(65536)->Arg(1460)->Unit(benchmark::kMillisecond);
+
+void BM_ParserSmallRecords(benchmark::State &state) { runParser(state, smallRecordStream(), int(state.range(0))); }
+BENCHMARK(BM_ParserSmallRecords)->Arg(65536)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

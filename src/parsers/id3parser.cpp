@@ -1,0 +1,33 @@
+#include "id3parser.h"
+
+#include "zvr3metatype_p.h"
+#include "zvr3parser_buffer.h"
+
+namespace {
+constexpr int EntrySize = 24;
+constexpr int IndexFileEntry = 5;
+constexpr unsigned int MaxPairs = 6;
+}
+
+id3parser::id3parser() = default;
+id3parser::~id3parser() = default;
+
+void id3parser::parse()
+{
+    while (buffer->available() >= EntrySize) {
+        int pos = 0;
+        ZVR_ID3_REC entry;
+        entry.type = buffer->readU8(pos);
+        entry.count = qMin<unsigned int>(buffer->readU8(pos), MaxPairs);
+        pos += 1;  // not used
+        const qint64 positionHigh = buffer->readU8(pos);
+        entry.time = qint64(buffer->readU32(pos)) * 1000;
+        entry.position = (positionHigh << 32) + buffer->readU32(pos);
+        for (ZVR_ID3_REC::Pair &pair : entry.pairs) {
+            pair.first = buffer->readU8(pos);
+            pair.second = buffer->readU8(pos);
+        }
+        skip(EntrySize, IndexFileEntry);
+        emit sigData(zvr3value(entry));
+    }
+}

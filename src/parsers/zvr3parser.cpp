@@ -1,0 +1,212 @@
+#include "zvr3parser.h"
+
+#include "zvr3metatype_p.h"
+#include "zvr3parser_buffer.h"
+
+namespace {
+// The three magic words, as the u32 read at a record's start and as its bytes in stream order.
+constexpr quint32 HeaderMagic = 0xB505B5B5;
+constexpr quint32 ChunkMagic = 0xE5E5E505;
+constexpr quint32 IndexMagic = 0xB5B5B505;
+constexpr char HeaderMagicBytes[4] = {char(0xB5), char(0xB5), char(0x05), char(0xB5)};
+
+constexpr int ChunkHeaderSize = 20;
+constexpr int VideoStream = 1;
+
+enum State { LookingForHeader = 0, AfterHeader = 1, ReadingData = 2 };
+enum PositionType { SkippedBytes = 7, StreamHeader = 1, ChunkHeader = 2, IndexRecord = 3, DataRecord = 4 };
+enum Part { Middle = 0, Last = 1, First = 2, Whole = 3 };
+}
+
+zvr3parser::zvr3parser() = default;
+zvr3parser::~zvr3parser() = default;
+
+void zvr3parser::parse()
+{
+    for (;;) {
+        bool progressed = false;
+        switch (state) {
+        case LookingForHeader: progressed = parse_hdr(); break;
+        case AfterHeader: progressed = parse_idx(); break;
+        case ReadingData: progressed = parse_data(); break;
+        default: return;
+        }
+        if (!progressed)
+            return;
+    }
+}
+
+int zvr3parser::stream_type(int number)
+{
+    for (const STREAM_T &stream : std::as_const(header.streams)) {
+        if (stream.number == number)
+            return stream.type;
+    }
+    return 0;
+}
+
+bool zvr3parser::parse_hdr()
+{
+    // Skip up to the header magic. When it is not there, keep the last three bytes: a magic word
+    // may begin in them.
+    qint64 k = buffer->find(HeaderMagicBytes);
+    if (k < 0)
+        k = qMax<qint64>(0, buffer->available() - 3);
+    skip(int(k), SkippedBytes);
+
+    if (buffer->available() < 4)
+        return false;
+
+    // A header is complete only once streams_end + params_size bytes are there; until then reading
+    // it would only be thrown away.
+    int pos = 4;
+    HDR_T h;
+    h.streams_end = buffer->readU16(pos);
+    h.params_size = buffer->readU16(pos);
+    const qint64 available = buffer->available();
+    if (available < 8 || available < qint64(h.streams_end) + h.params_size)
+        return false;
+
+    h.name = buffer->readString(pos);
+    while (available >= pos && pos < int(h.streams_end)) {
+        STREAM_T stream;
+        stream.number = buffer->readU8(pos);
+        stream.type = buffer->readU8(pos);
+        stream.codec = buffer->readString(pos);
+        stream.text2 = buffer->readString(pos);
+        stream.text3 = buffer->readString(pos);
+        h.streams.append(stream);
+    }
+    while (available >= pos && pos < int(h.streams_end + h.params_size)) {
+        PARAM_T param;
+        param.id = buffer->readU8(pos);
+        param.text = buffer->readString(pos);
+        h.params.append(param);
+    }
+    if (available < pos)
+        return false;
+
+    state = AfterHeader;
+    header = h;
+    skip(pos, StreamHeader);
+    emit sigData(zvr3value(h));
+    return true;
+}
+
+bool zvr3parser::parse_idx()
+{
+    if (buffer->available() < 4)
+        return false;
+
+    const quint32 magic = buffer->peekU32(0);
+    if (magic == IndexMagic) {
+        int pos = 4;
+        IDX_T idx;
+        idx.time = buffer->readU32(pos);
+        idx.value = buffer->readU32(pos);
+        const int n = buffer->readU8(pos);
+        idx.bytes = buffer->readBytes(pos, n);
+        if (buffer->available() < pos)
+            return false;
+        state = ReadingData;
+        index = idx;
+        time = qint64(idx.time) * 1000;
+        buffer->partial.clear();  // frames not finished before an index record are dropped
+        skip(pos, IndexRecord);
+        emit sigData(zvr3value(idx));
+        return true;
+    }
+    if (magic == ChunkMagic) {
+        if (buffer->available() < ChunkHeaderSize)
+            return false;
+        ARCHIVE_T_HDR chunk;
+        chunk.ref_high = buffer->peekU32(4);
+        chunk.ref_low = buffer->peekU32(8);
+        chunk.value64 = buffer->peekU32(12);
+        chunk.value32 = buffer->peekU32(16);
+        skip(ChunkHeaderSize, ChunkHeader);
+        emit sigData(zvr3value(chunk));
+        return true;
+    }
+    // Neither: the structure is broken, look for the next stream header.
+    state = LookingForHeader;
+    return true;
+}
+
+bool zvr3parser::parse_data()
+{
+    if (buffer->available() < 4)
+        return false;
+
+    const quint32 magic = buffer->peekU32(0);
+    if (magic == HeaderMagic) {
+        state = LookingForHeader;
+        return true;
+    }
+    if (magic == IndexMagic || magic == ChunkMagic) {
+        state = AfterHeader;
+        return true;
+    }
+
+    int pos = 0;
+    DATA_T record;
+    record.size = buffer->readU16(pos);
+    const quint8 flags = buffer->readU8(pos);
+    record.level = static_cast<signed char>(flags & 0x1F);
+    record.marked = flags & 0x20;
+    record.part = flags >> 6;
+    record.stream = buffer->readU8(pos);
+    if ((record.part & First) && stream_type(int(record.stream)) == VideoStream) {
+        // A video frame start carries its own time: milliseconds after the last index time. It
+        // becomes the time of the records that follow.
+        const quint16 msec = buffer->readU16(pos);
+        record.time = qint64(index.time) * 1000 + msec;
+        time = record.time;
+        record.extra = buffer->readU8(pos);
+        pos += 1;  // a zero byte
+    } else {
+        record.time = time;
+    }
+    if (buffer->available() < qint64(pos) + record.size)
+        return false;
+
+    record.data = buffer->readBytes(pos, int(record.size));
+    skip(pos, DataRecord);
+    emit sigData(zvr3value(record));
+    combine(record);
+    return true;
+}
+
+void zvr3parser::combine(const DATA_T &record)
+{
+    QMap<int, DATA_T> &partial = buffer->partial;
+    const int stream = int(record.stream);
+    switch (record.part) {
+    case Whole:
+        partial.remove(stream);
+        emit sigData(zvr3value(zvr3parser_combined_DATA_T(record)));
+        break;
+    case First:
+        partial.insert(stream, record);  // replaces an unfinished frame of the stream
+        break;
+    case Middle: {
+        const auto pending = partial.find(stream);
+        if (pending != partial.end()) {
+            pending->data.append(record.data);
+            pending->size += record.size;
+        }
+        break;
+    }
+    case Last: {
+        const auto pending = partial.find(stream);
+        if (pending == partial.end())
+            break;  // a last part without its first one never becomes a frame
+        pending->data.append(record.data);
+        pending->size += record.size;
+        const zvr3parser_combined_DATA_T frame(*pending);
+        partial.erase(pending);
+        emit sigData(zvr3value(frame));
+        break;
+    }
+    }
+}

@@ -1,0 +1,78 @@
+#include "zvr3parser_buffer.h"
+
+QByteArray zvr3parser_buffer::readBytes(int &pos, int n) const
+{
+    QByteArray out;
+    if (n > 0) {
+        if (pos >= 0 && available() >= qint64(pos) + n)
+            out = QByteArray(bytes.constData() + offset + pos, n);
+        else
+            out = QByteArray(n, '\0');
+    }
+    pos += n;
+    return out;
+}
+
+QString zvr3parser_buffer::readString(int &pos) const
+{
+    const qint64 avail = available();
+    if (pos < 0 || pos >= avail)
+        return QString();
+    const char *start = bytes.constData() + offset + pos;
+    const void *zero = std::memchr(start, 0, size_t(avail - pos));
+    if (!zero)
+        return QString();  // the end of the text has not arrived: the position stays
+    const int length = int(static_cast<const char *>(zero) - start);
+    pos += length + 1;
+    return length ? QString::fromUtf8(start, length) : QString();
+}
+
+bool zvr3parser_buffer::hasString(int pos) const
+{
+    const qint64 avail = available();
+    return pos >= 0 && pos < avail
+        && std::memchr(bytes.constData() + offset + pos, 0, size_t(avail - pos)) != nullptr;
+}
+
+qint64 zvr3parser_buffer::find(const char magic[4]) const
+{
+    if (available() < 4)
+        return -1;
+    const qsizetype at = bytes.indexOf(QByteArrayView(magic, 4), offset);
+    return at < 0 ? -1 : at - offset;
+}
+
+void zvr3parser_buffer::append(const QByteArray &chunk)
+{
+    if (available() < 1) {
+        // Everything was consumed, or a skip went past the end: what remains of the skip carries
+        // over into the new chunk. The chunk is taken over without a copy.
+        base += bytes.size();
+        offset -= bytes.size();
+        bytes = chunk;
+        return;
+    }
+    // Drop consumed bytes only once they are at least as many as the unconsumed tail, so that
+    // moving the tail costs no more than what was consumed before it: every byte is copied in once
+    // and moved at most once more, and a record arriving in many small chunks costs time linear in
+    // its size.
+    const qsizetype tail = bytes.size() - offset;
+    if (!bytes.isDetached()) {
+        // Still shared with a chunk that was taken over: copy only the tail into an array of our own.
+        QByteArray own;
+        own.reserve(qMax<qsizetype>(2 * (tail + chunk.size()), 4096));
+        own.append(bytes.constData() + offset, tail);
+        bytes = own;
+        base += offset;
+        offset = 0;
+    } else if (offset >= tail) {
+        char *data = bytes.data();
+        std::memmove(data, data + offset, size_t(tail));
+        bytes.resize(tail);
+        base += offset;
+        offset = 0;
+    }
+    if (bytes.capacity() - bytes.size() < chunk.size())
+        bytes.reserve(qMax(bytes.size() + chunk.size(), 2 * bytes.capacity()));
+    bytes.append(chunk);
+}

@@ -1,0 +1,80 @@
+// Internal header of zvr3lib, not installed.
+#ifndef ZVR3PARSER_BUFFER_H
+#define ZVR3PARSER_BUFFER_H
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+#include <cstring>
+
+#include "zvr3records.h"
+
+/*
+    The bytes a parser has received and not yet consumed, with exact stream positions.
+
+    Reads take a position relative to the first unconsumed byte and advance it by the width read
+    whether or not the bytes are there: a read past what has arrived gives 0, zero bytes or an empty
+    text and never touches memory outside the buffer. A parser reads a whole record that way and then
+    checks available() >= pos once; if the record is not complete it is read again from its start
+    when more bytes have come.
+*/
+class zvr3parser_buffer
+{
+public:
+    // Bytes received and not yet consumed; negative after a skip past the end of what arrived.
+    qint64 available() const { return qint64(bytes.size()) - offset; }
+    // Stream position of the first unconsumed byte: the number of bytes consumed since the buffer was made.
+    qint64 position() const { return base + offset; }
+
+    quint32 peekU32(qint64 at) const
+    {
+        return at >= 0 && available() >= at + 4 ? le32(at) : 0;
+    }
+    quint8 readU8(int &pos) const
+    {
+        const quint8 v = pos >= 0 && available() >= qint64(pos) + 1 ? at(pos) : 0;
+        pos += 1;
+        return v;
+    }
+    quint16 readU16(int &pos) const
+    {
+        const quint16 v = pos >= 0 && available() >= qint64(pos) + 2 ? quint16(at(pos) | at(pos + 1) << 8) : 0;
+        pos += 2;
+        return v;
+    }
+    quint32 readU32(int &pos) const
+    {
+        const quint32 v = pos >= 0 && available() >= qint64(pos) + 4 ? le32(pos) : 0;
+        pos += 4;
+        return v;
+    }
+    QByteArray readBytes(int &pos, int n) const;
+    QString readString(int &pos) const;
+    // Whether a zero byte ends a text at pos within the bytes that have arrived.
+    bool hasString(int pos) const;
+    // Where the 4 bytes of magic begin, relative to the first unconsumed byte; -1 when they are not there.
+    qint64 find(const char magic[4]) const;
+
+    void append(const QByteArray &chunk);
+    bool advance(qint64 n)
+    {
+        offset += n;
+        return offset <= bytes.size();
+    }
+
+    qint64 offset = 0;
+    QByteArray bytes;
+    qint64 base = 0;
+    QMap<int, DATA_T> partial;  // frames being put together, by stream number
+
+private:
+    quint8 at(qint64 pos) const { return quint8(bytes.constData()[offset + pos]); }
+    quint32 le32(qint64 pos) const
+    {
+        const uchar *p = reinterpret_cast<const uchar *>(bytes.constData()) + offset + pos;
+        return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
+    }
+};
+
+#endif // ZVR3PARSER_BUFFER_H

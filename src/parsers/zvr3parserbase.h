@@ -1,0 +1,50 @@
+#ifndef ZVR3PARSERBASE_H
+#define ZVR3PARSERBASE_H
+
+#include "zvr3base.h"
+
+class zvr3parser_buffer;
+
+/*!
+    \class zvr3parserbase
+    \brief The common base of the byte-stream parsers zvr3parser, id3parser and evtparser.
+
+    slotData() accepts QByteArray chunks of any size and ignores every other value. The parser keeps
+    the bytes it has not used yet and, after each chunk, emits every record that is complete. A
+    record cut by a chunk boundary is read when the rest of it arrives, so the records, their
+    positions and their order do not depend on how the bytes were chunked.
+
+    Right before each record the parser emits a zvr3parser_position telling where in the byte stream
+    the record lay (its offset from the first byte received since the last reset()) and how many
+    bytes it took.
+*/
+class ZVR3LIB_EXPORT zvr3parserbase : public zvr3base
+{
+    Q_OBJECT
+public:
+    zvr3parserbase();
+    ~zvr3parserbase() override;
+
+    /*! Forgets the unconsumed bytes and any frames being put together; the next byte received has
+        position 0 again. */
+    void reset();
+
+public Q_SLOTS:
+    void slotData(const QVariant &data) override;
+
+protected:
+    /*! Consumes every complete record in the buffer, emitting what it finds. */
+    virtual void parse() = 0;
+
+    /*! Consumes \a length bytes as one record and reports it as a zvr3parser_position of \a type,
+        at the stream position of the record's first byte. */
+    void skip(int length, int type);
+
+    int state = 0;                         //!< free for the subclass; 0 after construction and reset()
+    zvr3parser_buffer *buffer = nullptr;   //!< owned
+
+private:
+    Q_DISABLE_COPY(zvr3parserbase)
+};
+
+#endif // ZVR3PARSERBASE_H

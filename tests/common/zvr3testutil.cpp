@@ -1,0 +1,36 @@
+#include "zvr3testutil.h"
+
+#include "zvr3base.h"
+#include "zvr3jsonl.h"
+
+namespace zvr3test {
+
+Recorder::Recorder(zvr3base *node)
+{
+    QObject::connect(node, &zvr3base::sigData, node, [this](const QVariant &value) { values.append(value); });
+}
+
+QList<QVariant> feed(zvr3base &node, const QByteArray &bytes, int chunkSize)
+{
+    Recorder recorder(&node);
+    const int step = chunkSize > 0 ? chunkSize : qMax<int>(1, int(bytes.size()));
+    for (qsizetype at = 0; at < bytes.size(); at += step)
+        node.slotData(bytes.mid(at, step));
+    QObject::disconnect(&node, &zvr3base::sigData, &node, nullptr);
+    return recorder.values;
+}
+
+QStringList listing(const QList<QVariant> &values)
+{
+    QStringList lines;
+    for (const QVariant &value : values)
+        lines.append(QString::fromUtf8(zvr3jsonl::line(value)));
+    return lines;
+}
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+} // namespace zvr3test

@@ -1,0 +1,32 @@
+#ifndef ZVR3TESTUTIL_H
+#define ZVR3TESTUTIL_H
+
+#include <QByteArray>
+#include <QList>
+#include <QStringList>
+#include <QVariant>
+
+class zvr3base;
+
+namespace zvr3test {
+
+// Records every value a node emits, in order.
+class Recorder
+{
+public:
+    explicit Recorder(zvr3base *node);
+    QList<QVariant> values;
+};
+
+// Feeds bytes to a node's slotData in chunks of chunkSize (0: all at once) and returns what it emitted.
+QList<QVariant> feed(zvr3base &node, const QByteArray &bytes, int chunkSize);
+
+// The values rendered as JSON lines, the format of `zvr3 probe`.
+QStringList listing(const QList<QVariant> &values);
+
+// Bytes from a hex string; spaces are ignored ("B5 B5 05 B5").
+QByteArray hex(const char *text);
+
+} // namespace zvr3test
+
+#endif // ZVR3TESTUTIL_H

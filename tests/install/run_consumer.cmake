@@ -1,0 +1,33 @@
+# Driven by CTest: install, configure the consumer against the installed package, build it, run it.
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+
+function(step)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "Failed: ${ARGN}\n${out}")
+  endif()
+endfunction()
+
+step(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(file include/zvr3lib/zvr3parser.h include/zvr3lib/zvr3lib_export.h lib/pkgconfig/zvr3lib.pc
+             lib/cmake/zvr3lib/zvr3libConfig.cmake)
+  if(NOT EXISTS ${prefix}/${file})
+    message(FATAL_ERROR "${file} was not installed")
+  endif()
+endforeach()
+if(EXISTS ${prefix}/include/zvr3lib/zvr3parser_buffer.h)
+  message(FATAL_ERROR "an internal header was installed")
+endif()
+
+step(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
+     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_FLAGS=${CONSUMER_FLAGS})
+step(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+step(${WORK_DIR}/build/consumer)
+
+# The pkg-config file names the same flags.
+set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
+execute_process(COMMAND pkg-config --cflags --libs zvr3lib RESULT_VARIABLE result OUTPUT_VARIABLE flags)
+if(NOT result EQUAL 0 OR NOT flags MATCHES "-lzvr3")
+  message(FATAL_ERROR "pkg-config zvr3lib failed: ${flags}")
+endif()

@@ -1,0 +1,53 @@
+// zvr3: the command-line face of zvr3lib. Each subcommand drives one chain of the library's nodes
+// and prints what comes out as JSON Lines, one object per emitted value.
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <cstdio>
+
+#include "commands.h"
+
+namespace {
+
+struct Subcommand
+{
+    const char *name;
+    int (*run)(const QStringList &arguments);
+    const char *summary;
+};
+
+const Subcommand subcommands[] = {
+    {"probe", probeMain, "print the records of an archive stream, index file or event file"},
+};
+
+int usage(FILE *to)
+{
+    std::fprintf(to, "Usage: zvr3 <command> [options] [arguments]\n\nCommands:\n");
+    for (const Subcommand &command : subcommands)
+        std::fprintf(to, "  %-10s %s\n", command.name, command.summary);
+    std::fprintf(to, "\nRun 'zvr3 <command> --help' for the options of a command.\n");
+    return to == stdout ? 0 : 2;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zvr3"));
+    QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() < 2)
+        return usage(stderr);
+    const QString name = arguments.at(1);
+    if (name == QLatin1String("--help") || name == QLatin1String("-h") || name == QLatin1String("help"))
+        return usage(stdout);
+    for (const Subcommand &command : subcommands) {
+        if (name == QLatin1String(command.name)) {
+            arguments.removeAt(1);
+            arguments[0] += QLatin1Char(' ') + name;  // "zvr3 probe" in the subcommand's help
+            return command.run(arguments);
+        }
+    }
+    std::fprintf(stderr, "zvr3: unknown command '%s'\n\n", qPrintable(name));
+    return usage(stderr);
+}

@@ -1,0 +1,84 @@
+// zvr3 probe: feeds a file to one of the parsers in chunks and prints every value it emits.
+#include <QCommandLineParser>
+#include <QFile>
+
+#include <cstdio>
+#include <memory>
+
+#include "commands.h"
+#include "evtparser.h"
+#include "id3parser.h"
+#include "zvr3jsonl.h"
+#include "zvr3parser.h"
+
+int probeMain(const QStringList &arguments)
+{
+    QCommandLineParser options;
+    options.setApplicationDescription(QStringLiteral(
+        "Prints the records of an archive stream, index file or event file as JSON Lines."));
+    options.addHelpOption();
+    options.addOption({QStringLiteral("format"),
+                       QStringLiteral("What the input is: stream (default), index or events."),
+                       QStringLiteral("format"), QStringLiteral("stream")});
+    options.addOption({QStringLiteral("chunk-size"),
+                       QStringLiteral("Feed the parser N bytes at a time (default 65536)."),
+                       QStringLiteral("N"), QStringLiteral("65536")});
+    options.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The input file, or - for standard input."));
+    if (!options.parse(arguments)) {
+        std::fprintf(stderr, "zvr3 probe: %s\n", qPrintable(options.errorText()));
+        return 2;
+    }
+    if (options.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(options.helpText()), stdout);
+        return 0;
+    }
+    if (options.positionalArguments().size() != 1) {
+        std::fprintf(stderr, "zvr3 probe: give one input file (or -)\n");
+        return 2;
+    }
+
+    bool ok = false;
+    const qint64 chunkSize = options.value(QStringLiteral("chunk-size")).toLongLong(&ok);
+    if (!ok || chunkSize < 1 || chunkSize > (1 << 30)) {
+        std::fprintf(stderr, "zvr3 probe: --chunk-size takes a number of bytes from 1 to 1073741824\n");
+        return 2;
+    }
+
+    const QString format = options.value(QStringLiteral("format"));
+    std::unique_ptr<zvr3parserbase> parser;
+    if (format == QLatin1String("stream"))
+        parser = std::make_unique<zvr3parser>();
+    else if (format == QLatin1String("index"))
+        parser = std::make_unique<id3parser>();
+    else if (format == QLatin1String("events"))
+        parser = std::make_unique<evtparser>();
+    else {
+        std::fprintf(stderr, "zvr3 probe: --format is stream, index or events, not '%s'\n", qPrintable(format));
+        return 2;
+    }
+
+    const QString path = options.positionalArguments().constFirst();
+    QFile input;
+    const bool opened = path == QLatin1String("-") ? input.open(stdin, QIODevice::ReadOnly)
+                                                  : (input.setFileName(path), input.open(QIODevice::ReadOnly));
+    if (!opened) {
+        std::fprintf(stderr, "zvr3 probe: can't open '%s': %s\n", qPrintable(path), qPrintable(input.errorString()));
+        return 1;
+    }
+
+    QObject::connect(parser.get(), &zvr3base::sigData, [](const QVariant &value) {
+        const QByteArray line = zvr3jsonl::line(value) + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    });
+    for (;;) {
+        const QByteArray chunk = input.read(chunkSize);
+        if (chunk.isEmpty())
+            break;
+        parser->slotData(chunk);
+    }
+    if (input.error() != QFileDevice::NoError) {
+        std::fprintf(stderr, "zvr3 probe: reading '%s' failed: %s\n", qPrintable(path), qPrintable(input.errorString()));
+        return 1;
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
