@@ -6,8 +6,13 @@
 namespace zvr3test {
 
 Recorder::Recorder(zvr3base *node)
+    : m_connection(QObject::connect(node, &zvr3base::sigData, node, [this](const QVariant &value) { values.append(value); }))
 {
-    QObject::connect(node, &zvr3base::sigData, node, [this](const QVariant &value) { values.append(value); });
+}
+
+Recorder::~Recorder()
+{
+    QObject::disconnect(m_connection);
 }
 
 QList<QVariant> feed(zvr3base &node, const QByteArray &bytes, int chunkSize)
@@ -16,7 +21,6 @@ QList<QVariant> feed(zvr3base &node, const QByteArray &bytes, int chunkSize)
     const int step = chunkSize > 0 ? chunkSize : qMax<int>(1, int(bytes.size()));
     for (qsizetype at = 0; at < bytes.size(); at += step)
         node.slotData(bytes.mid(at, step));
-    QObject::disconnect(&node, &zvr3base::sigData, &node, nullptr);
     return recorder.values;
 }
 

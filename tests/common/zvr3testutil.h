@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QObject>
 #include <QStringList>
 #include <QVariant>
 
@@ -15,7 +16,14 @@ class Recorder
 {
 public:
     explicit Recorder(zvr3base *node);
+    ~Recorder();
+    Recorder(const Recorder &) = delete;
+    Recorder &operator=(const Recorder &) = delete;
+
     QList<QVariant> values;
+
+private:
+    QMetaObject::Connection m_connection;
 };
 
 // Feeds bytes to a node's slotData in chunks of chunkSize (0: all at once) and returns what it emitted.
