@@ -11,6 +11,8 @@ constexpr quint32 IndexMagic = 0xB5B5B505;
 constexpr char HeaderMagicBytes[4] = {char(0xB5), char(0xB5), char(0x05), char(0xB5)};
 
 constexpr int ChunkHeaderSize = 20;
+// Payloads at least this long that have not fully arrived are collected straight from the chunks.
+constexpr unsigned int CollectFrom = 1024;
 constexpr int VideoStream = 1;
 
 enum State { LookingForHeader = 0, AfterHeader = 1, ReadingData = 2 };
@@ -23,6 +25,17 @@ zvr3parser::~zvr3parser() = default;
 
 void zvr3parser::parse()
 {
+    if (buffer->collecting()) {
+        if (!buffer->collected())
+            return;
+        DATA_T record = buffer->pendingRecord;
+        const qint64 start = buffer->pendingStart;
+        const int length = buffer->pendingLength;
+        record.data = buffer->takeCollected();
+        report(start, length, DataRecord);
+        emit sigData(zvr3value(record));
+        combine(record);
+    }
     for (;;) {
         bool progressed = false;
         switch (state) {
@@ -167,8 +180,15 @@ bool zvr3parser::parse_data()
     } else {
         record.time = time;
     }
-    if (buffer->available() < qint64(pos) + record.size)
+    if (buffer->available() < qint64(pos) + record.size) {
+        if (record.size >= CollectFrom && buffer->available() >= pos) {
+            buffer->pendingRecord = record;
+            buffer->pendingStart = buffer->position();
+            buffer->pendingLength = pos + int(record.size);
+            buffer->collect(pos, int(record.size));
+        }
         return false;
+    }
 
     record.data = buffer->readBytes(pos, int(record.size));
     skip(pos, DataRecord);

@@ -1,5 +1,7 @@
 #include "zvr3parser_buffer.h"
 
+#include <utility>
+
 QByteArray zvr3parser_buffer::readBytes(int &pos, int n) const
 {
     QByteArray out;
@@ -42,8 +44,34 @@ qint64 zvr3parser_buffer::find(const char magic[4]) const
     return at < 0 ? -1 : at - offset;
 }
 
+void zvr3parser_buffer::collect(int pos, int size)
+{
+    const qint64 have = qMax<qint64>(0, available() - pos);
+    pending = QByteArray();
+    pending.reserve(size);
+    pending.append(bytes.constData() + offset + pos, have);
+    pendingSize = size;
+    advance(pos + have);
+}
+
+QByteArray zvr3parser_buffer::takeCollected()
+{
+    pendingSize = -1;
+    return std::exchange(pending, QByteArray());
+}
+
 void zvr3parser_buffer::append(const QByteArray &chunk)
 {
+    if (collecting() && !collected()) {
+        // Everything before the chunk has been consumed: the collected part of the chunk counts
+        // as consumed too, and the rest is kept as it is.
+        const qint64 take = qMin<qint64>(pendingSize - pending.size(), chunk.size());
+        pending.append(chunk.constData(), take);
+        base = position();
+        bytes = chunk;
+        offset = take;
+        return;
+    }
     if (available() < 1) {
         // Everything was consumed, or a skip went past the end: what remains of the skip carries
         // over into the new chunk. The chunk is taken over without a copy.

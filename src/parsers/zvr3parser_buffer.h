@@ -57,6 +57,15 @@ public:
     qint64 find(const char magic[4]) const;
 
     void append(const QByteArray &chunk);
+
+    // A large payload whose record header has been read is collected straight from the chunks as
+    // they arrive, instead of being copied into `bytes` and then out again. collect() takes the
+    // payload bytes already there and consumes them; append() then routes chunk bytes into
+    // `pending` until it holds `pendingSize` bytes, and keeps the rest of the chunk without a copy.
+    void collect(int pos, int size);
+    bool collecting() const { return pendingSize >= 0; }
+    bool collected() const { return pending.size() >= pendingSize; }
+    QByteArray takeCollected();
     bool advance(qint64 n)
     {
         offset += n;
@@ -67,6 +76,12 @@ public:
     QByteArray bytes;
     qint64 base = 0;
     QMap<int, DATA_T> partial;  // frames being put together, by stream number
+
+    QByteArray pending;         // the payload collected so far
+    qint64 pendingSize = -1;    // its full size; -1 when nothing is being collected
+    DATA_T pendingRecord;       // the record the payload belongs to, without its data
+    qint64 pendingStart = 0;    // stream position of that record's first byte
+    int pendingLength = 0;      // its length, header included
 
 private:
     quint8 at(qint64 pos) const { return quint8(bytes.constData()[offset + pos]); }

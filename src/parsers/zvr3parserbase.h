@@ -39,6 +39,8 @@ protected:
     /*! Consumes \a length bytes as one record and reports it as a zvr3parser_position of \a type,
         at the stream position of the record's first byte. */
     void skip(int length, int type);
+    /*! Reports a record of \a type and \a length at stream \a position, consuming nothing. */
+    void report(qint64 position, int length, int type);
 
     int state = 0;                         //!< free for the subclass; 0 after construction and reset()
     zvr3parser_buffer *buffer = nullptr;   //!< owned
