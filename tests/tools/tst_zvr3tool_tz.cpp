@@ -86,17 +86,13 @@ void tst_zvr3tool_tz::badUsage_data()
     QTest::newRow("rule without value") << QStringList{"--to-local", "5", "--rule"} << QByteArray("--rule");
     QTest::newRow("no times") << QStringList{"--rule=UTC+3", "--to-local"} << QByteArray("at least one time");
     QTest::newRow("negative time") << QStringList{"--rule=UTC+3", "--to-local", "--", "-5"} << QByteArray("not '-5'");
-    QTest::newRow("negative time as option") << QStringList{"--rule=UTC+3", "--to-local", "-5"}
-                                             << QByteArray("Unknown option");
     QTest::newRow("time over 32 bits") << QStringList{"--rule=UTC+3", "--offset", "1", "4294967296"}
                                        << QByteArray("not '4294967296'");
-    QTest::newRow("hex time") << QStringList{"--rule=UTC+3", "--to-gmt", "0x10"} << QByteArray("not '0x10'");
     QTest::newRow("signed time") << QStringList{"--rule=UTC+3", "--to-gmt", "+5"} << QByteArray("not '+5'");
     QTest::newRow("empty time") << QStringList{"--rule=UTC+3", "--to-gmt", ""} << QByteArray("not ''");
     QTest::newRow("mktime shape") << QStringList{"--mktime", "2010-3-1 00:00:00"} << QByteArray("--mktime takes");
     QTest::newRow("mktime 2101-02-29") << QStringList{"--mktime", "2101-02-29 00:00:00"}
                                        << QByteArray("not '2101-02-29 00:00:00'");
-    QTest::newRow("mktime hour 24") << QStringList{"--mktime", "2010-01-01 24:00:00"} << QByteArray("--mktime takes");
     QTest::newRow("mktime before 1970") << QStringList{"--mktime", "1969-12-31 23:59:59"}
                                         << QByteArray("--mktime takes");
     QTest::newRow("mktime past 32 bits") << QStringList{"--mktime", "2106-02-06 06:28:16"}
