@@ -18,6 +18,7 @@ struct Subcommand
 
 const Subcommand subcommands[] = {
     {"probe", probeMain, "print the records of an archive stream, index file or event file"},
+    {"tz", tzMain, "convert recorder times between UTC and local time by a time zone rule"},
 };
 
 int usage(FILE *to)
