@@ -18,6 +18,8 @@ struct Subcommand
 
 const Subcommand subcommands[] = {
     {"probe", probeMain, "print the records of an archive stream, index file or event file"},
+    {"record", recordMain, "record an archive stream to an archive file"},
+    {"scan", scanMain, "print the seek entries and text events of an archive file"},
 };
 
 int usage(FILE *to)
