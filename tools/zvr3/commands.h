@@ -7,5 +7,7 @@
 // and returns the process exit code: 0 success, 1 failure, 2 bad usage.
 int probeMain(const QStringList &arguments);
 int tzMain(const QStringList &arguments);
+int recordMain(const QStringList &arguments);
+int scanMain(const QStringList &arguments);
 
 #endif // ZVR3_COMMANDS_H

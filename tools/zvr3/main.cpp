@@ -19,6 +19,8 @@ struct Subcommand
 const Subcommand subcommands[] = {
     {"probe", probeMain, "print the records of an archive stream, index file or event file"},
     {"tz", tzMain, "convert recorder times between UTC and local time by a time zone rule"},
+    {"record", recordMain, "record an archive stream to an archive file"},
+    {"scan", scanMain, "print the seek entries and text events of an archive file"},
 };
 
 int usage(FILE *to)

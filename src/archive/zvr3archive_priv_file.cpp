@@ -1,0 +1,56 @@
+#include "zvr3archive_priv_file.h"
+
+#include <QFile>
+
+#include "zvr3command.h"
+#include "zvr3error.h"
+#include "zvr3metatype_p.h"
+#include "zvr3parser.h"
+
+zvr3archive_priv_file::zvr3archive_priv_file() = default;
+zvr3archive_priv_file::~zvr3archive_priv_file() = default;
+
+void zvr3archive_priv_file::start()
+{
+    if (!scan(url))
+        return;
+    // What the scan found leaves once the file has been read: the seek entries in file order, then
+    // the events. Copies are emitted, so a receiver that reopens the node (and has this reader
+    // deleted later) does not pull the lists from under the loop.
+    const QList<ZVR_ID3_REC> entries = idx.list;
+    for (const ZVR_ID3_REC &entry : entries)
+        emit sigData(zvr3value(entry));
+    emit sigData(zvr3value(evt.list));
+}
+
+void zvr3archive_priv_file::open(const QUrl &url)
+{
+    scan(url);
+}
+
+bool zvr3archive_priv_file::scan(const QUrl &url)
+{
+    QFile file(url.toLocalFile());
+    if (!file.open(QIODevice::ReadOnly)) {
+        const QString text = tr("Can't open file \"%1\". %2 (%3)")
+                                 .arg(file.fileName(), file.errorString(), QString::number(int(file.error())));
+        emit sigData(zvr3value(zvr3error(-1, text)));
+        return false;
+    }
+
+    // The parser lives for this scan only; every record reaches the index collector first and the
+    // event collector second, synchronously.
+    zvr3parser parser;
+    connect(&parser, &zvr3base::sigData, &idx, &zvr3archive_priv_file_idx::slotData);
+    connect(&parser, &zvr3base::sigData, &evt, &zvr3archive_priv_file_evt::slotData);
+    while (!file.atEnd()) {
+        const QByteArray chunk = file.read(ChunkSize);
+        if (chunk.isEmpty())
+            break;  // a read error: keep what was read so far
+        parser.slotData(QVariant(chunk));
+    }
+    const QVariant end = zvr3value(zvr3command(3));
+    idx.slotData(end);
+    evt.slotData(end);
+    return true;
+}

@@ -1,0 +1,88 @@
+// zvr3 record: reads an archive stream through the stream parser into the archive saver, the
+// offline counterpart of recording a live stream. The output file reads back with the same
+// headers, index records and data records; chunk headers and bytes outside the stream's structure
+// are not kept.
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QUrl>
+
+#include <cstdio>
+
+#include "commands.h"
+#include "progress.h"
+#include "zvr3command.h"
+#include "zvr3error.h"
+#include "zvr3jsonl.h"
+#include "zvr3parser.h"
+#include "zvr3saver.h"
+
+int recordMain(const QStringList &arguments)
+{
+    QCommandLineParser options;
+    options.setApplicationDescription(QStringLiteral(
+        "Records an archive stream to an archive file through the stream parser and the saver.\n"
+        "Errors of the saver are printed as JSON Lines and end the run with exit code 1."));
+    options.addHelpOption();
+    options.addPositionalArgument(QStringLiteral("input"), QStringLiteral("The stream, or - for standard input."));
+    options.addPositionalArgument(QStringLiteral("output"), QStringLiteral("The archive file to write."));
+    if (!options.parse(arguments)) {
+        std::fprintf(stderr, "zvr3 record: %s\n", qPrintable(options.errorText()));
+        return 2;
+    }
+    if (options.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(options.helpText()), stdout);
+        return 0;
+    }
+    const QStringList files = options.positionalArguments();
+    if (files.size() != 2) {
+        std::fprintf(stderr, "zvr3 record: give an input (or -) and an output file\n");
+        return 2;
+    }
+
+    const QString path = files.at(0);
+    QFile input;
+    const bool opened = path == QLatin1String("-") ? input.open(stdin, QIODevice::ReadOnly)
+                                                  : (input.setFileName(path), input.open(QIODevice::ReadOnly));
+    if (!opened) {
+        std::fprintf(stderr, "zvr3 record: can't open '%s': %s\n", qPrintable(path), qPrintable(input.errorString()));
+        return 1;
+    }
+
+    bool failed = false;
+    {
+        zvr3parser parser;
+        zvr3saver saver;
+        QObject::connect(&parser, &zvr3base::sigData, &saver, &zvr3base::slotData);
+        QObject::connect(&saver, &zvr3base::sigData, [&failed](const QVariant &value) {
+            const QByteArray line = zvr3jsonl::line(value) + '\n';
+            std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+            if (value.metaType() == QMetaType::fromType<zvr3error>())
+                failed = true;
+        });
+
+        saver.slotData(QVariant::fromValue(zvr3command(2, QUrl::fromLocalFile(files.at(1)))));
+        Progress progress("recording", input.isSequential() ? 0 : input.size());
+        qint64 done = 0;
+        while (!failed) {
+            const QByteArray chunk = input.read(65536);
+            if (chunk.isEmpty())
+                break;
+            parser.slotData(chunk);
+            done += chunk.size();
+            progress.update(done);
+        }
+        progress.finish();
+        saver.slotData(QVariant::fromValue(zvr3command(3)));
+    }
+    // The saver hands its worker to the event loop for deletion; there is no loop to come.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    if (input.error() != QFileDevice::NoError) {
+        std::fprintf(stderr, "zvr3 record: reading '%s' failed: %s\n", qPrintable(path), qPrintable(input.errorString()));
+        return 1;
+    }
+    if (std::fflush(stdout) != 0)
+        return 1;
+    return failed ? 1 : 0;
+}

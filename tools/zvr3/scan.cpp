@@ -1,0 +1,56 @@
+// zvr3 scan: opens an archive file through the local archive source and prints what it emits: a
+// seek entry per index record, then the list of text events, or the error that ended the scan.
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QUrl>
+
+#include <cstdio>
+
+#include "commands.h"
+#include "progress.h"
+#include "zvr3archive.h"
+#include "zvr3command.h"
+#include "zvr3error.h"
+#include "zvr3jsonl.h"
+
+int scanMain(const QStringList &arguments)
+{
+    QCommandLineParser options;
+    options.setApplicationDescription(QStringLiteral(
+        "Scans an archive file and prints its seek entries and text events as JSON Lines."));
+    options.addHelpOption();
+    options.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The archive file."));
+    if (!options.parse(arguments)) {
+        std::fprintf(stderr, "zvr3 scan: %s\n", qPrintable(options.errorText()));
+        return 2;
+    }
+    if (options.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(options.helpText()), stdout);
+        return 0;
+    }
+    if (options.positionalArguments().size() != 1) {
+        std::fprintf(stderr, "zvr3 scan: give one archive file\n");
+        return 2;
+    }
+    const QString path = options.positionalArguments().constFirst();
+
+    bool failed = false;
+    {
+        zvr3archive archive;
+        FileReadProgress progress("scanning", path);
+        QObject::connect(&archive, &zvr3base::sigData, [&](const QVariant &value) {
+            progress.stop();  // the scan is done once anything comes out
+            const QByteArray line = zvr3jsonl::line(value) + '\n';
+            std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+            if (value.metaType() == QMetaType::fromType<zvr3error>())
+                failed = true;
+        });
+        archive.slotData(QVariant::fromValue(zvr3command(2, QUrl::fromLocalFile(path))));
+    }
+    // The source hands its reader to the event loop for deletion; there is no loop to come.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    if (std::fflush(stdout) != 0)
+        return 1;
+    return failed ? 1 : 0;
+}
