@@ -1,0 +1,331 @@
+#include <QtTest>
+
+#include <cmath>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include "zvr3decoder.h"
+#include "zvr3decoder_priv_thread.h"
+#include "zvr3decoder_priv_video.h"
+#include "zvr3metatype_p.h"
+#include "zvr3testutil.h"
+
+// Video decoding of real streams that the test encodes itself with FFmpeg's encoders.
+class tst_zvr3decoder_priv_video : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { av_log_set_level(AV_LOG_ERROR); }
+    void decodesPictures_data();
+    void decodesPictures();
+    void sizeChange_data();
+    void sizeChange();
+    void undecodableThenGood_data();
+    void undecodableThenGood();
+    void emptyPayloadDoesNotDrain();
+    void codecNameIsCaseSensitive_data();
+    void codecNameIsCaseSensitive();
+
+private:
+    void addCodecRows();
+};
+
+namespace {
+
+struct Encoded
+{
+    QList<QByteArray> packets;
+    QList<QImage> sources;
+};
+
+// A smooth moving pattern that survives lossy coding well.
+QImage pattern(int w, int h, int frame)
+{
+    QImage image(w, h, QImage::Format_RGB888);
+    for (int y = 0; y < h; ++y) {
+        uchar *line = image.scanLine(y);
+        for (int x = 0; x < w; ++x) {
+            line[3 * x] = uchar((x * 255 / w + 4 * frame) & 0xFF);
+            line[3 * x + 1] = uchar(y * 255 / h);
+            line[3 * x + 2] = uchar(((x + y) * 255 / (w + h) + 128) & 0xFF);
+        }
+    }
+    return image;
+}
+
+// Encodes the pattern with the named FFmpeg encoder; one packet per picture, no delay.
+Encoded encode(const char *encoderName, int w, int h, int frames)
+{
+    Encoded out;
+    const AVCodec *codec = avcodec_find_encoder_by_name(encoderName);
+    if (!codec)
+        return out;
+    AVCodecContext *ctx = avcodec_alloc_context3(codec);
+    ctx->width = w;
+    ctx->height = h;
+    ctx->time_base = {1, 25};
+    ctx->framerate = {25, 1};
+    ctx->gop_size = 10;
+    ctx->max_b_frames = 0;
+    const bool jpeg = qstrcmp(encoderName, "mjpeg") == 0;
+    ctx->pix_fmt = jpeg ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+    if (jpeg) {
+        ctx->flags |= AV_CODEC_FLAG_QSCALE;
+        ctx->global_quality = FF_QP2LAMBDA * 3;
+    } else {
+        ctx->bit_rate = 8000000;
+    }
+    if (qstrcmp(encoderName, "libx264") == 0) {
+        av_opt_set(ctx->priv_data, "preset", "ultrafast", 0);
+        av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
+        av_opt_set(ctx->priv_data, "crf", "18", 0);
+    }
+    if (avcodec_open2(ctx, codec, nullptr) != 0) {
+        avcodec_free_context(&ctx);
+        return out;
+    }
+    AVFrame *frame = av_frame_alloc();
+    frame->format = ctx->pix_fmt;
+    frame->width = w;
+    frame->height = h;
+    av_frame_get_buffer(frame, 0);
+    SwsContext *toYuv = sws_getContext(w, h, AV_PIX_FMT_RGB24, w, h, ctx->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    AVPacket *packet = av_packet_alloc();
+    auto collect = [&] {
+        while (avcodec_receive_packet(ctx, packet) == 0) {
+            out.packets.append(QByteArray(reinterpret_cast<const char *>(packet->data), packet->size));
+            av_packet_unref(packet);
+        }
+    };
+    for (int i = 0; i < frames; ++i) {
+        const QImage source = pattern(w, h, i);
+        out.sources.append(source);
+        av_frame_make_writable(frame);
+        const uint8_t *planes[1] = {source.constBits()};
+        const int strides[1] = {int(source.bytesPerLine())};
+        sws_scale(toYuv, planes, strides, 0, h, frame->data, frame->linesize);
+        frame->pts = i;
+        avcodec_send_frame(ctx, frame);
+        collect();
+    }
+    avcodec_send_frame(ctx, nullptr);
+    collect();
+    av_packet_free(&packet);
+    sws_freeContext(toYuv);
+    av_frame_free(&frame);
+    avcodec_free_context(&ctx);
+    return out;
+}
+
+// Peak signal-to-noise ratio of a decoded picture against its source, over R, G and B.
+double psnr(const QImage &decoded, const QImage &source)
+{
+    const QImage a = decoded.convertToFormat(QImage::Format_RGB888);
+    double squares = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        const uchar *p = a.constScanLine(y);
+        const uchar *q = source.constScanLine(y);
+        for (int x = 0; x < 3 * a.width(); ++x)
+            squares += double(p[x] - q[x]) * (p[x] - q[x]);
+    }
+    const double mse = squares / (3.0 * a.width() * a.height());
+    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+QVariant header(const char *codec)
+{
+    STREAM_T s;
+    s.number = 1;
+    s.type = 1;
+    s.codec = QString::fromLatin1(codec);
+    HDR_T h;
+    h.streams = {s};
+    return zvr3value(h);
+}
+
+QVariant frame(const QByteArray &data, qint64 time)
+{
+    DATA_T d;
+    d.stream = 1;
+    d.part = 3;
+    d.data = data;
+    d.time = time;
+    return zvr3value(zvr3parser_combined_DATA_T(d));
+}
+
+QList<zvr3item> items(const QList<QVariant> &values)
+{
+    QList<zvr3item> out;
+    for (const QVariant &v : values)
+        out.append(v.value<zvr3item>());
+    return out;
+}
+
+} // namespace
+
+#define SETTLE()                                                        \
+    do {                                                                \
+        QTRY_COMPARE(zvr3decoder_priv_thread::outstanding(), 0);        \
+        QCoreApplication::processEvents();                              \
+    } while (false)
+
+void tst_zvr3decoder_priv_video::addCodecRows()
+{
+    QTest::addColumn<QByteArray>("encoder");
+    QTest::addColumn<QByteArray>("codec");
+    QTest::newRow("mpeg4") << QByteArray("mpeg4") << QByteArray("mp4v");
+    QTest::newRow("mjpeg") << QByteArray("mjpeg") << QByteArray("mjpeg");
+    if (avcodec_find_encoder_by_name("libx264"))
+        QTest::newRow("h264") << QByteArray("libx264") << QByteArray("H264");
+    else
+        qInfo("no H.264 encoder in this FFmpeg build: H.264 rows skipped");
+}
+
+void tst_zvr3decoder_priv_video::decodesPictures_data()
+{
+    addCodecRows();
+}
+
+void tst_zvr3decoder_priv_video::decodesPictures()
+{
+    QFETCH(QByteArray, encoder);
+    QFETCH(QByteArray, codec);
+    const Encoded video = encode(encoder.constData(), 352, 288, 12);
+    QCOMPARE(video.packets.size(), 12);
+    zvr3decoder node(1);
+    zvr3test::Recorder out(&node);
+    node.slotData(header(codec.constData()));
+    for (int i = 0; i < video.packets.size(); ++i)
+        node.slotData(frame(video.packets.at(i), 1000 * i));
+    SETTLE();
+    const QList<zvr3item> got = items(out.values);
+    QCOMPARE(got.size(), 12);
+    QList<const uchar *> pixels;
+    for (int i = 0; i < got.size(); ++i) {
+        QCOMPARE(got.at(i).time, 1000 * i);
+        QCOMPARE(got.at(i).value.typeId(), QMetaType::QImage);
+        const QImage image = got.at(i).value.value<QImage>();
+        QCOMPARE(image.format(), QImage::Format_ARGB32);
+        QCOMPARE(image.size(), QSize(352, 288));
+        QCOMPARE(qAlpha(image.pixel(17, 33)), 255);
+        const double db = psnr(image, video.sources.at(i));
+        QVERIFY2(db > 30, qPrintable(QStringLiteral("frame %1: %2 dB").arg(i).arg(db)));
+        pixels.append(image.constBits());
+    }
+    // Every picture has memory of its own.
+    for (int i = 1; i < pixels.size(); ++i)
+        QVERIFY(!pixels.mid(0, i).contains(pixels.at(i)));
+}
+
+void tst_zvr3decoder_priv_video::sizeChange_data()
+{
+    addCodecRows();
+}
+
+void tst_zvr3decoder_priv_video::sizeChange()
+{
+    QFETCH(QByteArray, encoder);
+    QFETCH(QByteArray, codec);
+    const Encoded small = encode(encoder.constData(), 352, 288, 3);
+    const Encoded large = encode(encoder.constData(), 704, 576, 3);
+    STREAM_T s;
+    s.number = 1;
+    s.type = 1;
+    s.codec = QString::fromLatin1(codec);
+    zvr3decoder_priv_video decoder(s);
+    QList<QImage> images;
+    connect(&decoder, &zvr3decoder_priv::sigData, this,
+            [&](const QVariant &v) { images.append(v.value<zvr3item>().value.value<QImage>()); });
+    for (const QByteArray &packet : small.packets + large.packets) {
+        zvr3item item;
+        item.data = packet;
+        decoder.decode(item);
+    }
+    QCOMPARE(images.size(), 6);
+    for (int i = 0; i < 6; ++i) {
+        QCOMPARE(images.at(i).size(), i < 3 ? QSize(352, 288) : QSize(704, 576));
+        QVERIFY(psnr(images.at(i), (i < 3 ? small : large).sources.at(i % 3)) > 30);
+    }
+    QCOMPARE(decoder.scalerCount(), 2);
+}
+
+void tst_zvr3decoder_priv_video::undecodableThenGood_data()
+{
+    addCodecRows();
+}
+
+void tst_zvr3decoder_priv_video::undecodableThenGood()
+{
+    QFETCH(QByteArray, encoder);
+    QFETCH(QByteArray, codec);
+    const Encoded video = encode(encoder.constData(), 352, 288, 1);
+    QByteArray garbage;
+    for (int i = 0; i < 3000; ++i)
+        garbage += char((i * 7919) >> 3);
+    zvr3decoder node(1);
+    zvr3test::Recorder out(&node);
+    node.slotData(header(codec.constData()));
+    node.slotData(frame(garbage, 1));
+    node.slotData(frame(video.packets.at(0), 2));
+    SETTLE();
+    const QList<zvr3item> got = items(out.values);
+    QCOMPARE(got.size(), 1);
+    QCOMPARE(got.at(0).time, 2);
+    QVERIFY(psnr(got.at(0).value.value<QImage>(), video.sources.at(0)) > 30);
+}
+
+void tst_zvr3decoder_priv_video::emptyPayloadDoesNotDrain()
+{
+    const Encoded video = encode("mpeg4", 352, 288, 4);
+    zvr3decoder node(1);
+    zvr3test::Recorder out(&node);
+    node.slotData(header("mp4v"));
+    node.slotData(frame(video.packets.at(0), 0));
+    node.slotData(frame(QByteArray(), 1));
+    node.slotData(frame(video.packets.at(1), 2));
+    node.slotData(frame(QByteArray(), 3));
+    node.slotData(frame(video.packets.at(2), 4));
+    SETTLE();
+    const QList<zvr3item> got = items(out.values);
+    QCOMPARE(got.size(), 3);
+    QCOMPARE(got.at(2).time, 4);
+    QVERIFY(psnr(got.at(2).value.value<QImage>(), video.sources.at(2)) > 30);
+}
+
+void tst_zvr3decoder_priv_video::codecNameIsCaseSensitive_data()
+{
+    QTest::addColumn<QByteArray>("encoder");
+    QTest::addColumn<QByteArray>("codec");
+    QTest::newRow("h264") << QByteArray("mpeg4") << QByteArray("h264");
+    QTest::newRow("MP4V") << QByteArray("mpeg4") << QByteArray("MP4V");
+    QTest::newRow("MJPEG") << QByteArray("mjpeg") << QByteArray("MJPEG");
+    QTest::newRow("mpeg4") << QByteArray("mpeg4") << QByteArray("mpeg4");
+}
+
+void tst_zvr3decoder_priv_video::codecNameIsCaseSensitive()
+{
+    QFETCH(QByteArray, encoder);
+    QFETCH(QByteArray, codec);
+    const Encoded video = encode(encoder.constData(), 352, 288, 3);
+    STREAM_T s;
+    s.number = 1;
+    s.type = 1;
+    s.codec = QString::fromLatin1(codec);
+    zvr3decoder_priv_video decoder(s);
+    int emitted = 0;
+    connect(&decoder, &zvr3decoder_priv::sigData, this, [&] { ++emitted; });
+    for (const QByteArray &packet : video.packets) {
+        zvr3item item;
+        item.data = packet;
+        decoder.decode(item);
+        QVERIFY(!decoder.isOpen());
+    }
+    QCOMPARE(emitted, 0);
+}
+
+QTEST_MAIN(tst_zvr3decoder_priv_video)
+#include "tst_zvr3decoder_priv_video.moc"
