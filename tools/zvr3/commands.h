@@ -6,5 +6,6 @@
 // The subcommands of the zvr3 tool. Each takes its own arguments (without the subcommand's name)
 // and returns the process exit code: 0 success, 1 failure, 2 bad usage.
 int probeMain(const QStringList &arguments);
+int decodeMain(const QStringList &arguments);
 
 #endif // ZVR3_COMMANDS_H

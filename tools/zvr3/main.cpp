@@ -18,6 +18,7 @@ struct Subcommand
 
 const Subcommand subcommands[] = {
     {"probe", probeMain, "print the records of an archive stream, index file or event file"},
+    {"decode", decodeMain, "decode one stream of an archive stream into pictures, sound, texts or positions"},
 };
 
 int usage(FILE *to)
