@@ -68,7 +68,11 @@ void zvr3decoder_priv_thread::run()
         }
         qsizetype done = 0;
         while (done < batch.size() && !m_stop.load(std::memory_order_relaxed)) {
-            m_owner->decode(batch[done]);
+            {
+                // Each item goes as soon as it is decoded, with the picture or sound it holds.
+                zvr3item item = std::move(batch[done]);
+                m_owner->decode(item);
+            }
             ++done;
             // After the emission: a reader that sees the count drop finds the item posted.
             outstandingItems.fetch_sub(1, std::memory_order_release);

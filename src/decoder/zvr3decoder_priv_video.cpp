@@ -2,12 +2,18 @@
 
 #include <QImage>
 
+#include <atomic>
 #include <cstring>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/imgutils.h>
 #include <libswscale/swscale.h>
+}
+
+namespace {
+// Pictures kept for reuse: enough for a consumer that holds the last one or two.
+constexpr qsizetype MaxKeptImages = 4;
 }
 
 zvr3decoder_priv_video::~zvr3decoder_priv_video()
@@ -117,18 +123,35 @@ void zvr3decoder_priv_video::convert(zvr3item &item)
         return;
     }
 
-    // Converting straight into a fresh image: the emitted picture shares no memory with any later
-    // one. B, G, R, A in memory is Format_ARGB32 on a little-endian machine.
-    QImage image(w, h, QImage::Format_ARGB32);
+    // Converting straight into the image that is emitted: either a new one, or one made before
+    // that no one else holds any more. Either way the picture shares no memory with a picture that
+    // anyone still holds. B, G, R, A in memory is Format_ARGB32 on a little-endian machine.
+    QImage image;
+    for (qsizetype i = 0; i < m_images.size(); ++i) {
+        if (m_images.at(i).isDetached() && m_images.at(i).size() == QSize(w, h)) {
+            // The last holder released it with an ordered decrement; this fence pairs with it
+            // before we write over the pixels it read.
+            std::atomic_thread_fence(std::memory_order_acquire);
+            image = m_images.takeAt(i);
+            break;
+        }
+    }
+    if (image.isNull())
+        image = QImage(w, h, QImage::Format_ARGB32);
     if (image.isNull()) {
         av_frame_unref(m_frame);
         return;
     }
-    av_image_fill_arrays(m_imageFrame->data, m_imageFrame->linesize, image.bits(), AV_PIX_FMT_BGRA, w, h, 1);
+    // bits() also gives the image a new cache key and drops what caches kept of its old content.
+    uchar *const pixels = image.bits();
+    av_image_fill_arrays(m_imageFrame->data, m_imageFrame->linesize, pixels, AV_PIX_FMT_BGRA, w, h, 1);
     m_imageFrame->linesize[0] = int(image.bytesPerLine());
     sws_scale(m_scaler, m_frame->data, m_frame->linesize, 0, h, m_imageFrame->data, m_imageFrame->linesize);
     av_frame_unref(m_frame);
 
     item.value = QVariant(image);
+    m_images.append(image);
+    if (m_images.size() > MaxKeptImages)
+        m_images.removeFirst();
     emitItem(item);
 }

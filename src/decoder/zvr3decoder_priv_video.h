@@ -2,6 +2,9 @@
 #ifndef ZVR3DECODER_PRIV_VIDEO_H
 #define ZVR3DECODER_PRIV_VIDEO_H
 
+#include <QImage>
+#include <QList>
+
 #include "zvr3decoder_priv.h"
 
 struct AVCodec;
@@ -45,6 +48,9 @@ private:
     int m_lastFormat = -1;
     int m_scalerCount = 0;
     QByteArray m_packetBuffer;
+    // Pictures made before, kept to be converted into again once nobody else holds them: fresh
+    // memory for every picture costs a page fault per 4 KB, about as much as the decoding itself.
+    QList<QImage> m_images;
 };
 
 #endif // ZVR3DECODER_PRIV_VIDEO_H

@@ -19,6 +19,7 @@ private slots:
     void initTestCase() { av_log_set_level(AV_LOG_ERROR); }
     void decodesPictures_data();
     void decodesPictures();
+    void droppedPicturesAreReused();
     void sizeChange_data();
     void sizeChange();
     void undecodableThenGood_data();
@@ -118,6 +119,35 @@ void tst_zvr3decoder_priv_video::decodesPictures()
     // Every picture has memory of its own.
     for (int i = 1; i < pixels.size(); ++i)
         QVERIFY(!pixels.mid(0, i).contains(pixels.at(i)));
+}
+
+void tst_zvr3decoder_priv_video::droppedPicturesAreReused()
+{
+    // A consumer that lets each picture go: its memory may serve again, but every picture still
+    // has the right content and a cache key of its own, so caches keyed on it never go stale.
+    const Encoded video = encode("mpeg4", 352, 288, 8);
+    STREAM_T s;
+    s.number = 1;
+    s.type = 1;
+    s.codec = QStringLiteral("mp4v");
+    zvr3decoder_priv_video decoder(s);
+    QSet<qint64> keys;
+    QSet<const uchar *> memory;
+    int i = 0;
+    connect(&decoder, &zvr3decoder_priv::sigData, this, [&](const QVariant &v) {
+        const QImage image = v.value<zvr3item>().value.value<QImage>();
+        keys.insert(image.cacheKey());
+        memory.insert(image.constBits());
+        QVERIFY(psnr(image, video.sources.at(i++)) > 30);
+    });
+    for (const QByteArray &packet : video.packets) {
+        zvr3item item;
+        item.data = packet;
+        decoder.decode(item);
+    }
+    QCOMPARE(i, 8);
+    QCOMPARE(keys.size(), 8);
+    QVERIFY(memory.size() < 8);
 }
 
 void tst_zvr3decoder_priv_video::sizeChange_data()
