@@ -29,8 +29,14 @@ void zvr3decoder::slotData(const QVariant &data)
             m_priv = nullptr;
         }
         m_priv = zvr3decoder_priv::create(m_stream, data.value<HDR_T>());
-        if (m_priv)
-            connect(m_priv, &zvr3decoder_priv::sigData, this, &zvr3base::sigData);
+        // Automatic connection: the worker emits on its own thread, so the items are queued and
+        // leave through our sigData on our thread, in the order the worker emitted them.
+        if (m_priv) {
+            connect(m_priv, &zvr3decoder_priv::sigData, this, [this](const QVariant &item) {
+                zvr3decoder_priv::acquireEmitted();
+                Q_EMIT sigData(item);
+            });
+        }
         return;
     }
     if (m_priv)

@@ -7,7 +7,11 @@
 #include "zvr3decoder_priv_video.h"
 #include "zvr3metatype_p.h"
 
+#include <atomic>
+
 namespace {
+std::atomic<unsigned> emitted{0};
+
 enum StreamType { Video = 1, Audio = 2, Text = 4 };
 
 // Text streams: "text" and the names that state the character set. The text decoder reads the set
@@ -89,5 +93,12 @@ void zvr3decoder_priv::decode(zvr3item &item)
 
 void zvr3decoder_priv::emitItem(const zvr3item &item)
 {
-    Q_EMIT sigData(zvr3value(item));
+    const QVariant value = zvr3value(item);
+    emitted.fetch_add(1, std::memory_order_release);
+    Q_EMIT sigData(value);
+}
+
+void zvr3decoder_priv::acquireEmitted()
+{
+    emitted.load(std::memory_order_acquire);
 }

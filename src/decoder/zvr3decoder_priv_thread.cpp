@@ -4,10 +4,30 @@
 
 #include "zvr3decoder_priv.h"
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 Q_LOGGING_CATEGORY(lcZvr3Decoder, "zvr3.decoder")
 
 namespace {
 std::atomic<int> outstandingItems{0};
+
+// QWaitCondition releases and retakes the mutex inside QtCore, out of ThreadSanitizer's sight,
+// while QMutex's inline lock and unlock tell it about theirs. Tell it about the wait's too, or it
+// takes the wait for a thread that holds the lock throughout.
+void waitUnlocked(QWaitCondition &condition, QMutex &lock)
+{
+#if defined(__SANITIZE_THREAD__)
+    __tsan_mutex_pre_unlock(&lock, 0);
+    __tsan_mutex_post_unlock(&lock, 0);
+#endif
+    condition.wait(&lock);
+#if defined(__SANITIZE_THREAD__)
+    __tsan_mutex_pre_lock(&lock, 0);
+    __tsan_mutex_post_lock(&lock, 0, 0);
+#endif
+}
 }
 
 zvr3decoder_priv_thread::zvr3decoder_priv_thread(zvr3decoder_priv *owner)
@@ -45,23 +65,30 @@ void zvr3decoder_priv_thread::stop()
         m_wake.wakeAll();
     }
     outstandingItems.fetch_sub(int(discarded.size()), std::memory_order_release);
-    if (!isRunning() || currentThread() == this)
+    if (currentThread() == this)
         return;
-    if (!wait(m_stopWait)) {
+    if (isRunning() && !wait(m_stopWait)) {
         qCWarning(lcZvr3Decoder, "decoder of stream %d still busy after %d ms; waiting for it to finish",
                   m_owner->stream().number, m_stopWait);
         wait();
     }
+    m_finished.load(std::memory_order_acquire);
 }
 
 void zvr3decoder_priv_thread::run()
+{
+    work();
+    m_finished.store(true, std::memory_order_release);
+}
+
+void zvr3decoder_priv_thread::work()
 {
     for (;;) {
         QList<zvr3item> batch;
         {
             QMutexLocker locker(&m_lock);
             while (m_queue.isEmpty() && !m_stop.load(std::memory_order_relaxed))
-                m_wake.wait(&m_lock);
+                waitUnlocked(m_wake, m_lock);
             if (m_stop.load(std::memory_order_relaxed))
                 return;
             batch.swap(m_queue);

@@ -42,12 +42,17 @@ protected:
     void run() override;
 
 private:
+    void work();
+
     zvr3decoder_priv *const m_owner;
     QMutex m_lock;
     QWaitCondition m_wake;
     std::atomic<bool> m_stop{false};  // written under m_lock; read without it between decodes
     QList<zvr3item> m_queue;
     int m_stopWait = 10000;
+    // Set by the worker as its last step. QThread::wait() synchronises inside QtCore; reading this
+    // after it makes the hand-over visible to ThreadSanitizer as well.
+    std::atomic<bool> m_finished{false};
 };
 
 #endif // ZVR3DECODER_PRIV_THREAD_H

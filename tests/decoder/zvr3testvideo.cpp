@@ -1,6 +1,7 @@
 #include "zvr3testvideo.h"
 
 #include <cmath>
+#include <cstring>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -73,7 +74,10 @@ Encoded encode(const char *encoderName, int w, int h, int frames)
         const QImage source = pattern(w, h, i);
         out.sources.append(source);
         av_frame_make_writable(frame);
-        const uint8_t *planes[1] = {source.constBits()};
+        // The converter may read a little past the last source row: give it a padded copy.
+        QByteArray padded(source.sizeInBytes() + source.bytesPerLine() + 64, '\0');
+        std::memcpy(padded.data(), source.constBits(), size_t(source.sizeInBytes()));
+        const uint8_t *planes[1] = {reinterpret_cast<const uint8_t *>(padded.constData())};
         const int strides[1] = {int(source.bytesPerLine())};
         sws_scale(toYuv, planes, strides, 0, h, frame->data, frame->linesize);
         frame->pts = i;
