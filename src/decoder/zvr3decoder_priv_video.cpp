@@ -2,7 +2,6 @@
 
 #include <QImage>
 
-#include <atomic>
 #include <cstring>
 
 extern "C" {
@@ -128,10 +127,9 @@ void zvr3decoder_priv_video::convert(zvr3item &item)
     // anyone still holds. B, G, R, A in memory is Format_ARGB32 on a little-endian machine.
     QImage image;
     for (qsizetype i = 0; i < m_images.size(); ++i) {
+        // Detached: every copy handed out has been released (by an ordered decrement of the
+        // reference count, the same hand-over that Qt's own copy-on-write relies on).
         if (m_images.at(i).isDetached() && m_images.at(i).size() == QSize(w, h)) {
-            // The last holder released it with an ordered decrement; this fence pairs with it
-            // before we write over the pixels it read.
-            std::atomic_thread_fence(std::memory_order_acquire);
             image = m_images.takeAt(i);
             break;
         }
