@@ -1,12 +1,19 @@
 #include "zvr3jsonl.h"
 
 #include <QCryptographicHash>
+#include <QImage>
+#include <QLocale>
+
+#include <cmath>
 
 #include "evtparser.h"
 #include "id3parser.h"
 #include "zvr3command.h"
 #include "zvr3error.h"
+#include "zvr3item.h"
+#include "zvr3position_info.h"
 #include "zvr3records.h"
+#include "zvr3sound_buffer.h"
 
 namespace zvr3jsonl {
 namespace {
@@ -34,6 +41,10 @@ public:
     Object &field(const char *key, int v) { return field(key, QByteArray::number(v)); }
     Object &field(const char *key, unsigned int v) { return field(key, QByteArray::number(v)); }
     Object &field(const char *key, bool v) { return field(key, QByteArray(v ? "true" : "false")); }
+    Object &field(const char *key, double v)
+    {
+        return field(key, std::isfinite(v) ? QByteArray::number(v, 'g', QLocale::FloatingPointShortest) : QByteArray("null"));
+    }
     Object &field(const char *key, const QString &v) { return field(key, quoted(v)); }
     Object &payload(const QByteArray &data)
     {
@@ -78,12 +89,74 @@ Object &dataFields(Object &o, const DATA_T &d)
         .payload(d.data);
 }
 
+Object &positionFields(Object &o, const zvr3position_info &p)
+{
+    return o.field("latitude", p.latitude)
+        .field("longitude", p.longitude)
+        .field("altitude", p.altitude)
+        .field("course", p.course)
+        .field("speed", p.speed)
+        .field("time", p.time)
+        .field("valid", p.valid)
+        .field("satellites", p.satellites)
+        .field("hdop", p.hdop);
+}
+
+Object &soundFields(Object &o, const zvr3sound_buffer &s)
+{
+    return o.field("rate", s.rate)
+        .field("channels", s.channels)
+        .field("samples", qint64(s.data.size() / 2))
+        .field("sha1", quoted(QString::fromLatin1(QCryptographicHash::hash(s.data, QCryptographicHash::Sha1).toHex())));
+}
+
+// MD5 of the pixels, rows top to bottom, 4 bytes per pixel in memory order.
+QByteArray imageMd5(const QImage &picture)
+{
+    const QImage image = picture.format() == QImage::Format_ARGB32 ? picture : picture.convertToFormat(QImage::Format_ARGB32);
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    for (int y = 0; y < image.height(); ++y)
+        md5.addData(QByteArrayView(reinterpret_cast<const char *>(image.constScanLine(y)), 4 * qsizetype(image.width())));
+    return md5.result().toHex();
+}
+
+// A decoded result: null, or an object named after what it holds.
+QByteArray decoded(const QVariant &value)
+{
+    if (!value.isValid())
+        return "null";
+    const QMetaType type = value.metaType();
+    if (type == QMetaType::fromType<QImage>()) {
+        const QImage image = value.value<QImage>();
+        return Object().field("image", Object().field("width", image.width()).field("height", image.height())
+                                           .field("format", QStringLiteral("ARGB32"))
+                                           .field("md5", quoted(QString::fromLatin1(imageMd5(image)))).end()).end();
+    }
+    if (type == QMetaType::fromType<zvr3sound_buffer>()) {
+        Object sound;
+        return Object().field("sound", soundFields(sound, value.value<zvr3sound_buffer>()).end()).end();
+    }
+    if (type == QMetaType::fromType<QString>())
+        return Object().field("text", value.toString()).end();
+    if (type == QMetaType::fromType<zvr3position_info>()) {
+        Object position;
+        return Object().field("position", positionFields(position, value.value<zvr3position_info>()).end()).end();
+    }
+    return Object().field("type", QString::fromLatin1(type.name())).end();
+}
+
 Object &eventFields(Object &o, const EVENTS_FILE_DATA_T &e)
 {
     return o.field("time", e.time).field("number", e.number).field("texts", texts(e.texts));
 }
 
 } // namespace
+
+QByteArray position(const QVariant &value)
+{
+    Object o;
+    return positionFields(o, value.value<zvr3position_info>()).end();
+}
 
 QByteArray quoted(const QString &text)
 {
@@ -163,6 +236,23 @@ QByteArray line(const QVariant &value)
             return eventFields(o, e).end();
         });
         return Object("EVENTS_FILE_LIST_T").field("events", events).end();
+    }
+    if (type == QMetaType::fromType<zvr3item>()) {
+        const auto item = value.value<zvr3item>();
+        const STREAM_T &s = item.stream;
+        const QByteArray stream = Object().field("number", s.number).field("type", s.type).field("codec", s.codec)
+                                      .field("text2", s.text2).field("text3", s.text3).end();
+        return Object("zvr3item").field("stream", stream).field("time", item.time).field("duration", item.duration)
+            .field("extra", item.extra).field("level", item.level).payload(item.data)
+            .field("value", decoded(item.value)).field("value2", decoded(item.value2)).end();
+    }
+    if (type == QMetaType::fromType<zvr3sound_buffer>()) {
+        Object o("zvr3sound_buffer");
+        return soundFields(o, value.value<zvr3sound_buffer>()).end();
+    }
+    if (type == QMetaType::fromType<zvr3position_info>()) {
+        Object o("zvr3position_info");
+        return positionFields(o, value.value<zvr3position_info>()).end();
     }
     if (type == QMetaType::fromType<zvr3error>()) {
         const auto e = value.value<zvr3error>();

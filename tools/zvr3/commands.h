@@ -9,5 +9,6 @@ int probeMain(const QStringList &arguments);
 int tzMain(const QStringList &arguments);
 int recordMain(const QStringList &arguments);
 int scanMain(const QStringList &arguments);
+int decodeMain(const QStringList &arguments);
 
 #endif // ZVR3_COMMANDS_H

@@ -21,6 +21,7 @@ const Subcommand subcommands[] = {
     {"tz", tzMain, "convert recorder times between UTC and local time by a time zone rule"},
     {"record", recordMain, "record an archive stream to an archive file"},
     {"scan", scanMain, "print the seek entries and text events of an archive file"},
+    {"decode", decodeMain, "decode one stream of an archive stream into pictures, sound, texts or positions"},
 };
 
 int usage(FILE *to)

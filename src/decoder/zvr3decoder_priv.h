@@ -1,0 +1,60 @@
+// Internal header of zvr3lib, not installed.
+#ifndef ZVR3DECODER_PRIV_H
+#define ZVR3DECODER_PRIV_H
+
+#include <QObject>
+#include <QVariant>
+
+#include "zvr3item.h"
+#include "zvr3records.h"
+
+class zvr3decoder_priv_thread;
+
+// The decoder of one stream, made by zvr3decoder from the stream's header entry. slotData() runs on
+// the node's thread and queues the stream's whole frames as items; decode() runs on the worker
+// thread, once per item in queue order, and emits sigData() there. This base class passes the
+// items on with an empty value; the subclasses for video, IMA ADPCM, text and NMEA fill it.
+//
+// Every subclass must call stopWorker() first thing in its destructor: the worker may be inside
+// decode() and must be finished before the subclass's state goes away.
+class zvr3decoder_priv : public QObject
+{
+    Q_OBJECT
+public:
+    explicit zvr3decoder_priv(const STREAM_T &stream);
+    ~zvr3decoder_priv() override;
+
+    // The decoder that suits the first entry of header numbered stream, or none when there is no
+    // such entry.
+    static zvr3decoder_priv *create(int stream, const HDR_T &header);
+
+    const STREAM_T &stream() const { return m_stream; }
+
+    // The receiving thread calls this before it touches an item that a worker emitted. Qt's event
+    // queue already orders the two threads, but inside QtCore, where ThreadSanitizer cannot see it;
+    // this pairs with the release in emitItem() so that it can.
+    static void acquireEmitted();
+    zvr3decoder_priv_thread *worker() const { return m_worker; }
+
+Q_SIGNALS:
+    void sigData(const QVariant &data);
+
+public Q_SLOTS:
+    virtual void slotData(const QVariant &data);
+
+public:
+    // Runs on the worker thread. Decodes one item and emits it (or not).
+    virtual void decode(zvr3item &item);
+
+protected:
+    void emitItem(const zvr3item &item);
+    // Stops the worker and waits for a running decode() to finish; idempotent.
+    void stopWorker();
+
+    const STREAM_T m_stream;
+
+private:
+    zvr3decoder_priv_thread *m_worker = nullptr;
+};
+
+#endif // ZVR3DECODER_PRIV_H

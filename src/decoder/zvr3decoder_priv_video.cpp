@@ -1,0 +1,155 @@
+#include "zvr3decoder_priv_video.h"
+
+#include <QImage>
+
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+namespace {
+// Pictures kept for reuse: enough for a consumer that holds the last one or two.
+constexpr qsizetype MaxKeptImages = 4;
+}
+
+zvr3decoder_priv_video::~zvr3decoder_priv_video()
+{
+    stopWorker();
+    close();
+    sws_freeContext(m_scaler);
+}
+
+const char *zvr3decoder_priv_video::decoderName(const QString &codec)
+{
+    if (codec == QLatin1String("mjpeg"))
+        return "mjpeg";
+    if (codec == QLatin1String("H264"))
+        return "h264";
+    if (codec == QLatin1String("mp4v"))
+        return "mpeg4";
+    return nullptr;
+}
+
+bool zvr3decoder_priv_video::open()
+{
+    // The FFmpeg in use registers its codecs itself and opens them thread-safely, so decoders on
+    // several worker threads open theirs without a lock.
+    const char *name = decoderName(m_stream.codec);
+    m_codec = name ? avcodec_find_decoder_by_name(name) : nullptr;
+    m_context = avcodec_alloc_context3(m_codec);
+    m_frame = av_frame_alloc();
+    m_imageFrame = av_frame_alloc();
+    if (m_codec && m_context && m_frame && m_imageFrame && avcodec_open2(m_context, m_codec, nullptr) == 0)
+        return true;
+    close();
+    return false;
+}
+
+void zvr3decoder_priv_video::close()
+{
+    avcodec_free_context(&m_context);
+    av_frame_free(&m_frame);
+    av_frame_free(&m_imageFrame);
+    m_codec = nullptr;
+}
+
+void zvr3decoder_priv_video::decode(zvr3item &item)
+{
+    if (!(m_codec && m_context && m_frame && m_imageFrame) && !open())
+        return;
+
+    // An empty payload sends no packet: an empty packet would tell the decoder that the stream has
+    // ended. It only collects a picture that is already waiting.
+    if (!item.data.isEmpty()) {
+        // The decoder may read a little past the end of its input: give it zeroed padding.
+        const qsizetype size = item.data.size();
+        if (m_packetBuffer.size() < size + AV_INPUT_BUFFER_PADDING_SIZE)
+            m_packetBuffer.resize(size + AV_INPUT_BUFFER_PADDING_SIZE);
+        std::memcpy(m_packetBuffer.data(), item.data.constData(), size_t(size));
+        std::memset(m_packetBuffer.data() + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+
+        AVPacket *packet = av_packet_alloc();
+        if (!packet)
+            return;
+        packet->data = reinterpret_cast<uint8_t *>(m_packetBuffer.data());
+        packet->size = int(qMin<qsizetype>(size, INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE));
+        int sent = avcodec_send_packet(m_context, packet);
+        if (sent == AVERROR(EAGAIN)) {
+            // Pictures of earlier packets are still waiting. The oldest one goes out with this
+            // item, then the packet is taken in; it gives its picture with a later item.
+            const bool got = avcodec_receive_frame(m_context, m_frame) == 0;
+            sent = avcodec_send_packet(m_context, packet);
+            av_packet_free(&packet);
+            if (got)
+                convert(item);
+            return;
+        }
+        av_packet_free(&packet);
+        if (sent < 0)
+            return;  // a decoder error; the codec stays open for the next item
+    }
+    if (avcodec_receive_frame(m_context, m_frame) == 0)
+        convert(item);
+}
+
+void zvr3decoder_priv_video::convert(zvr3item &item)
+{
+    // The frame's own size and format: they describe the planes that the scaler reads.
+    const int w = m_frame->width;
+    const int h = m_frame->height;
+    const int format = m_frame->format;
+    if (w <= 0 || h <= 0 || format < 0) {
+        av_frame_unref(m_frame);
+        return;
+    }
+    if (w != m_lastWidth || h != m_lastHeight || format != m_lastFormat) {
+        // Made again only when the picture changes; the sizes are equal, so the scaler only
+        // converts the pixel format. A new format at the same size needs a new scaler too, or it
+        // would read the planes with the old layout.
+        sws_freeContext(m_scaler);
+        m_scaler = sws_getContext(w, h, AVPixelFormat(format), w, h, AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR,
+                                  nullptr, nullptr, nullptr);
+        ++m_scalerCount;
+        m_lastWidth = w;
+        m_lastHeight = h;
+        m_lastFormat = format;
+    }
+    if (!m_scaler) {
+        av_frame_unref(m_frame);
+        return;
+    }
+
+    // Converting straight into the image that is emitted: either a new one, or one made before
+    // that no one else holds any more. Either way the picture shares no memory with a picture that
+    // anyone still holds. B, G, R, A in memory is Format_ARGB32 on a little-endian machine.
+    QImage image;
+    for (qsizetype i = 0; i < m_images.size(); ++i) {
+        // Detached: every copy handed out has been released (by an ordered decrement of the
+        // reference count, the same hand-over that Qt's own copy-on-write relies on).
+        if (m_images.at(i).isDetached() && m_images.at(i).size() == QSize(w, h)) {
+            image = m_images.takeAt(i);
+            break;
+        }
+    }
+    if (image.isNull())
+        image = QImage(w, h, QImage::Format_ARGB32);
+    if (image.isNull()) {
+        av_frame_unref(m_frame);
+        return;
+    }
+    // bits() also gives the image a new cache key and drops what caches kept of its old content.
+    uchar *const pixels = image.bits();
+    av_image_fill_arrays(m_imageFrame->data, m_imageFrame->linesize, pixels, AV_PIX_FMT_BGRA, w, h, 1);
+    m_imageFrame->linesize[0] = int(image.bytesPerLine());
+    sws_scale(m_scaler, m_frame->data, m_frame->linesize, 0, h, m_imageFrame->data, m_imageFrame->linesize);
+    av_frame_unref(m_frame);
+
+    item.value = QVariant(image);
+    m_images.append(image);
+    if (m_images.size() > MaxKeptImages)
+        m_images.removeFirst();
+    emitItem(item);
+}

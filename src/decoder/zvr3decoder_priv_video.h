@@ -1,0 +1,56 @@
+// Internal header of zvr3lib, not installed.
+#ifndef ZVR3DECODER_PRIV_VIDEO_H
+#define ZVR3DECODER_PRIV_VIDEO_H
+
+#include <QImage>
+#include <QList>
+
+#include "zvr3decoder_priv.h"
+
+struct AVCodec;
+struct AVCodecContext;
+struct AVFrame;
+struct SwsContext;
+
+// Video streams: each payload is one compressed frame for FFmpeg's decoder named after the stream's
+// codec ("H264" h264, "mp4v" mpeg4, "mjpeg" mjpeg). The codec is opened at the first item, and
+// again at every item while opening fails. An item gives at most one picture: the first one the
+// decoder hands out after the item's packet, converted to a Format_ARGB32 QImage of the picture's
+// size. Items without a picture are not emitted.
+class zvr3decoder_priv_video : public zvr3decoder_priv
+{
+    Q_OBJECT
+public:
+    using zvr3decoder_priv::zvr3decoder_priv;
+    ~zvr3decoder_priv_video() override;
+
+    void decode(zvr3item &item) override;
+
+    // The FFmpeg decoder name for a stream codec name; nullptr for one we do not decode.
+    static const char *decoderName(const QString &codec);
+
+    // For tests: whether the codec is open, and how often the scaler has been made.
+    bool isOpen() const { return m_context != nullptr; }
+    int scalerCount() const { return m_scalerCount; }
+
+private:
+    bool open();
+    void close();
+    void convert(zvr3item &item);
+
+    const AVCodec *m_codec = nullptr;
+    AVCodecContext *m_context = nullptr;
+    AVFrame *m_frame = nullptr;
+    AVFrame *m_imageFrame = nullptr;
+    SwsContext *m_scaler = nullptr;
+    int m_lastWidth = -1;
+    int m_lastHeight = -1;
+    int m_lastFormat = -1;
+    int m_scalerCount = 0;
+    QByteArray m_packetBuffer;
+    // Pictures made before, kept to be converted into again once nobody else holds them: fresh
+    // memory for every picture costs a page fault per 4 KB, about as much as the decoding itself.
+    QList<QImage> m_images;
+};
+
+#endif // ZVR3DECODER_PRIV_VIDEO_H
