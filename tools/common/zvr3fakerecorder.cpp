@@ -60,7 +60,7 @@ FakeSession::FakeSession(FakeRecorder *recorder, QTcpSocket *socket)
         if (m_socket && m_socket->bytesToWrite() == 0) {
             m_writing = false;
             // One piece per turn of the event loop, so that the client reads them apart.
-            QTimer::singleShot(0, this, &FakeSession::writeNext);
+            QTimer::singleShot(m_recorder->pieceDelay, this, &FakeSession::writeNext);
         }
     });
     connect(socket, &QTcpSocket::disconnected, this, &FakeSession::closed);

@@ -119,6 +119,7 @@ public:
     QByteArray afterLogin;        // bytes sent together with the success answer, in the same write
     int loginChunkSize = 0;       // pieces in which the login answer goes out (0: one write)
     int chunkSize = 0;            // default piece size of FakeSession::send()
+    int pieceDelay = 0;           // milliseconds between two pieces (a slow recorder)
 
     // Called for each request line after the login (CR LF removed).
     std::function<void(FakeSession *session, const QByteArray &line)> onRequest;
