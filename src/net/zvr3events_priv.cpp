@@ -37,6 +37,7 @@ struct zvr3events_priv_reply
     qint64 groupsLeft = 0;  // group headers not walked yet
     qint64 walk = 8;        // where the next group header, or the trailer, begins
     qint64 noTextEnd = std::numeric_limits<qint64>::max();  // no NUL byte from here to the end
+    bool listed = false;    // the list has been emitted
 
     void clear() { *this = zvr3events_priv_reply(); }
     qint64 size() const { return buffer.available(); }
@@ -141,8 +142,10 @@ void zvr3events_priv::slotData(const QVariant &data)
 void zvr3events_priv::nextCommand()
 {
     while (!queue.isEmpty()) {
+        // A marker belongs behind the list of the request ahead of it: it waits for that list
+        // even when a command arriving in the meantime makes the queue be looked at.
         const int code = queue.constFirst().code;
-        if (!(requested && code == 1) && !(!requested && code == 2))
+        if (!(requested && reply->listed && code == 1) && !(!requested && code == 2))
             return;
         // Off the queue before it is served: opening closes a connection that is still logging
         // in, and its state 3 comes back here at once.
@@ -213,6 +216,7 @@ void zvr3events_priv::slotData(const QByteArray &a)
     case zvr3events_priv_reply::Complete:
         break;
     }
+    reply->listed = true;
     emit sigData(zvr3value(reply->decode()));
     nextCommand();  // the markers that waited for this list
     connection->close();

@@ -58,9 +58,12 @@ FakeSession::FakeSession(FakeRecorder *recorder, QTcpSocket *socket)
     connect(socket, &QTcpSocket::readyRead, this, &FakeSession::readClient);
     connect(socket, &QTcpSocket::bytesWritten, this, [this] {
         if (m_socket && m_socket->bytesToWrite() == 0) {
-            m_writing = false;
-            // One piece per turn of the event loop, so that the client reads them apart.
-            QTimer::singleShot(m_recorder->pieceDelay, this, &FakeSession::writeNext);
+            // One piece per turn of the event loop (or per pause), so that the client reads
+            // them apart; until then nothing else is written.
+            QTimer::singleShot(m_recorder->pieceDelay, this, [this] {
+                m_writing = false;
+                writeNext();
+            });
         }
     });
     connect(socket, &QTcpSocket::disconnected, this, &FakeSession::closed);
