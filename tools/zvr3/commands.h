@@ -6,5 +6,8 @@
 // The subcommands of the zvr3 tool. Each takes its own arguments (without the subcommand's name)
 // and returns the process exit code: 0 success, 1 failure, 2 bad usage.
 int probeMain(const QStringList &arguments);
+int liveMain(const QStringList &arguments);
+int archiveMain(const QStringList &arguments);
+int eventsMain(const QStringList &arguments);
 
 #endif // ZVR3_COMMANDS_H

@@ -18,6 +18,9 @@ struct Subcommand
 
 const Subcommand subcommands[] = {
     {"probe", probeMain, "print the records of an archive stream, index file or event file"},
+    {"live", liveMain, "print the records of a recorder's live streams"},
+    {"archive", archiveMain, "print the records of a recorder's archive from a point in time"},
+    {"events", eventsMain, "print a recorder's event list for a period"},
 };
 
 int usage(FILE *to)
