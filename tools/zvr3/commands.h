@@ -10,5 +10,8 @@ int tzMain(const QStringList &arguments);
 int recordMain(const QStringList &arguments);
 int scanMain(const QStringList &arguments);
 int decodeMain(const QStringList &arguments);
+int liveMain(const QStringList &arguments);
+int archiveMain(const QStringList &arguments);
+int eventsMain(const QStringList &arguments);
 
 #endif // ZVR3_COMMANDS_H

@@ -22,6 +22,9 @@ const Subcommand subcommands[] = {
     {"record", recordMain, "record an archive stream to an archive file"},
     {"scan", scanMain, "print the seek entries and text events of an archive file"},
     {"decode", decodeMain, "decode one stream of an archive stream into pictures, sound, texts or positions"},
+    {"live", liveMain, "print the records of a recorder's live streams"},
+    {"archive", archiveMain, "print the records of a recorder's archive from a point in time"},
+    {"events", eventsMain, "print a recorder's event list for a period"},
 };
 
 int usage(FILE *to)

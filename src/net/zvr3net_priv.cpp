@@ -1,0 +1,228 @@
+#include "zvr3net_priv.h"
+
+#include <QCryptographicHash>
+#include <QTcpSocket>
+
+#include "zvr3error.h"
+#include "zvr3metatype_p.h"
+
+namespace {
+// The recorder frames its login answer like every other answer: "LENGTH=" and the byte count of
+// the answer line, then the line. Only these two answers exist, so they are compared as a whole.
+const QByteArray AnswerOk = QByteArrayLiteral("LENGTH=16\r\nTRAL_ANSWER=OK\r\n");
+const QByteArray AnswerRefused = QByteArrayLiteral("LENGTH=19\r\nTRAL_ANSWER=ERROR\r\n");
+// The longer answer is 30 bytes: 32 bytes that match neither cannot become one.
+constexpr int AnswerLimit = 32;
+}
+
+int zvr3net_priv::mWatchdogOverride = 0;
+
+zvr3net_priv::zvr3net_priv()
+{
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, this, &zvr3net_priv::slotWathdog);
+}
+
+zvr3net_priv::~zvr3net_priv()
+{
+    close();
+}
+
+void zvr3net_priv::setWatchdogOverride(int ms)
+{
+    mWatchdogOverride = ms;
+}
+
+void zvr3net_priv::startWatchdog(int ms)
+{
+    watchdog.start(mWatchdogOverride ? mWatchdogOverride : ms);
+}
+
+void zvr3net_priv::setWatchdog(int ms)
+{
+    if (ms == 0)
+        watchdog.stop();
+    else
+        startWatchdog(ms);
+}
+
+void zvr3net_priv::open(const QUrl &u, int s)
+{
+    url = u;
+    service = s;
+    reply.clear();
+    outgoing.clear();
+    const quint64 mine = ++generation;
+    close();
+    // The state 3 of the old connection may have made an owner open again from its handler: that
+    // later open stands, and this one has nothing left to do.
+    if (generation != mine)
+        return;
+
+    startWatchdog(Timeout);
+    state = 0;
+    socket = new QTcpSocket;
+    connect(socket, &QTcpSocket::connected, this, &zvr3net_priv::connected);
+    connect(socket, &QTcpSocket::disconnected, this, &zvr3net_priv::disconnected);
+    connect(socket, &QTcpSocket::errorOccurred, this, &zvr3net_priv::error);
+    connect(socket, &QTcpSocket::readyRead, this, &zvr3net_priv::readyRead);
+    socket->connectToHost(url.host(), quint16(url.port(DefaultPort)), QIODevice::ReadWrite);
+}
+
+void zvr3net_priv::close()
+{
+    watchdog.stop();
+    if (!socket)
+        return;
+    QTcpSocket *old = socket;
+    socket = nullptr;
+    release(old);
+    state = 3;
+    emit sigState(3);
+}
+
+void zvr3net_priv::release(QTcpSocket *s)
+{
+    s->disconnect();
+    const QAbstractSocket::SocketState st = s->state();
+    if (st == QAbstractSocket::ConnectedState || st == QAbstractSocket::ClosingState) {
+        // A connected socket is closed politely, so that requests still in its write buffer go
+        // out; it deletes itself once it has disconnected. A peer that never lets it finish gets
+        // it aborted after the usual timeout.
+        connect(s, &QAbstractSocket::disconnected, s, &QObject::deleteLater);
+        s->disconnectFromHost();
+        if (s->state() != QAbstractSocket::UnconnectedState) {
+            QTimer::singleShot(mWatchdogOverride ? mWatchdogOverride : Timeout, s, [s] { s->abort(); });
+        }
+    } else {
+        // Never connected (still looking up or connecting) or already gone: no disconnected()
+        // will come, so end it here.
+        s->abort();
+        s->deleteLater();
+    }
+}
+
+void zvr3net_priv::slotData(const QByteArray &a)
+{
+    if (state == 2 && socket)
+        socket->write(a);
+    else
+        outgoing.append(a);
+}
+
+void zvr3net_priv::connected()
+{
+    if (!socket)
+        return;
+    const QByteArray digest =
+        QCryptographicHash::hash(url.password(QUrl::FullyDecoded).toUtf8(), QCryptographicHash::Md5).toHex();
+    QByteArray login(1, char(service & 0xFF));
+    login += QStringLiteral("LOGIN=%1\r\nPASS=%2\r\n")
+                 .arg(url.userName(QUrl::FullyDecoded), QString::fromLatin1(digest))
+                 .toUtf8();
+    socket->write(login);
+    startWatchdog(Timeout);
+    state = 1;
+    emit sigState(1);
+}
+
+void zvr3net_priv::disconnected()
+{
+    watchdog.stop();
+    state = 3;
+    if (socket) {
+        QTcpSocket *old = socket;
+        socket = nullptr;
+        release(old);
+    }
+    emit sigState(3);
+}
+
+void zvr3net_priv::error(QAbstractSocket::SocketError e)
+{
+    QTcpSocket *failed = socket;
+    watchdog.stop();
+    emit sigError(zvr3value(zvr3error(int(e), failed ? failed->errorString() : QString())));
+    // The owner may have closed the connection, or opened a new one, while handling the error:
+    // only the socket that failed is closed here.
+    if (failed && socket == failed)
+        close();
+}
+
+void zvr3net_priv::slotWathdog()
+{
+    QTcpSocket *waiting = socket;
+    const quint64 mine = generation;
+    emit sigError(zvr3value(zvr3error(-1, tr("Network operation timeout"))));
+    if (socket == waiting && generation == mine)
+        close();
+}
+
+void zvr3net_priv::readyRead()
+{
+    QTcpSocket *s = socket;
+    if (!s)
+        return;
+    const QByteArray bytes = s->readAll();
+    if (bytes.isEmpty())
+        return;
+    switch (state) {
+    case 1:
+        startWatchdog(Timeout);
+        recogniseAnswer(bytes);
+        break;
+    case 2:
+        emit sigData(bytes);
+        break;
+    default:
+        fail(-3, tr("Unexpected data received in state #%1").arg(state));
+        break;
+    }
+}
+
+void zvr3net_priv::fail(int code, const QString &text)
+{
+    QTcpSocket *failed = socket;
+    emit sigError(zvr3value(zvr3error(code, text)));
+    // The socket's disconnected() then brings state 3, unless the owner has already moved on.
+    if (failed && socket == failed)
+        failed->disconnectFromHost();
+}
+
+void zvr3net_priv::recogniseAnswer(const QByteArray &bytes)
+{
+    // Once the answer has been judged, the rest of what this connection sends is not looked at
+    // again: the disconnection asked for is on its way.
+    if (reply.size() >= AnswerLimit || reply.startsWith(AnswerRefused))
+        return;
+    reply.append(bytes);
+
+    if (reply.startsWith(AnswerOk)) {
+        QTcpSocket *s = socket;
+        watchdog.stop();
+        state = 2;
+        const QByteArray rest = reply.mid(AnswerOk.size());
+        reply.clear();
+        emit sigState(2);
+        // What the owner sends from its handler of the state has been written already; bytes
+        // that came with the answer go to it next, then the requests it queued before the login.
+        if (socket != s || state != 2)
+            return;
+        if (!rest.isEmpty())
+            emit sigData(rest);
+        if (socket == s && state == 2 && !outgoing.isEmpty()) {
+            socket->write(outgoing);
+            outgoing.clear();
+        }
+        return;
+    }
+    if (reply.startsWith(AnswerRefused)) {
+        watchdog.stop();
+        fail(-1, tr("Access denied"));
+        return;
+    }
+    if (reply.size() < AnswerLimit)
+        return;
+    watchdog.stop();
+    fail(-2, tr("Unexpected authorization reply received"));
+}

@@ -1,0 +1,90 @@
+// Internal header of zvr3lib, not installed.
+#ifndef ZVR3NET_PRIV_H
+#define ZVR3NET_PRIV_H
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QObject>
+#include <QTimer>
+#include <QUrl>
+#include <QVariant>
+
+class QTcpSocket;
+
+/*
+    One TCP connection to one service of a recorder.
+
+    open() connects to the URL's host (port 5049 unless the URL names one) and logs in: the first
+    byte sent names the service, then "LOGIN=<user>\r\nPASS=<md5 of password, lower-case hex>\r\n".
+    The recorder answers "LENGTH=16\r\nTRAL_ANSWER=OK\r\n" or "LENGTH=19\r\nTRAL_ANSWER=ERROR\r\n".
+    After the login every received byte goes to the owner unchanged on sigData(), and slotData()
+    writes the owner's requests; requests given earlier are queued and written right after the
+    login answer.
+
+    States reported on sigState(): 0 connecting (not signalled), 1 login sent, 2 logged in, 3 closed.
+    Failures go out on sigError() as a zvr3error, always before the state 3 that follows them.
+
+    Owners may close the connection or open a new one from their handlers of these signals: every
+    step that follows an emission checks that it is still working on the same socket.
+*/
+class zvr3net_priv : public QObject
+{
+    Q_OBJECT
+public:
+    zvr3net_priv();
+    ~zvr3net_priv() override;
+
+    void open(const QUrl &url, int service);
+    void close();
+    // 0 stops the watchdog; any other value (re)starts it with that many milliseconds.
+    void setWatchdog(int ms);
+
+    QUrl currentUrl() const { return url; }
+    int currentState() const { return state; }
+
+    // Test seam: when not 0, every start of the watchdog uses this many milliseconds instead of
+    // the asked-for time, so that tests see a timeout without waiting 30 seconds.
+    static void setWatchdogOverride(int ms);
+
+    static constexpr int DefaultPort = 5049;
+    static constexpr int Timeout = 30000;
+
+Q_SIGNALS:
+    void sigError(const QVariant &error);
+    void sigData(const QByteArray &data);
+    void sigState(int state);
+
+public Q_SLOTS:
+    void slotData(const QByteArray &a);
+
+protected Q_SLOTS:
+    void connected();
+    void disconnected();
+    void error(QAbstractSocket::SocketError e);
+    void readyRead();
+    void slotWathdog();
+
+private:
+    friend class tst_zvr3net_priv;
+
+    void startWatchdog(int ms);
+    void recogniseAnswer(const QByteArray &bytes);
+    void fail(int code, const QString &text);
+    // Lets a socket that is no longer ours end and destroy itself.
+    static void release(QTcpSocket *socket);
+
+    QTimer watchdog;
+    QByteArray reply;      // bytes received while the login answer is awaited
+    QByteArray outgoing;   // requests given before the login succeeded
+    QUrl url;
+    QTcpSocket *socket = nullptr;
+    int service = 0;
+    int state = 0;
+    quint64 generation = 0;  // counts open() calls, so that an open nested in close() is noticed
+
+    static int mWatchdogOverride;
+
+    Q_DISABLE_COPY(zvr3net_priv)
+};
+
+#endif // ZVR3NET_PRIV_H
