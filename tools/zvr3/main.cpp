@@ -18,6 +18,8 @@ struct Subcommand
 
 const Subcommand subcommands[] = {
     {"probe", probeMain, "print the records of an archive stream, index file or event file"},
+    {"setup", setupMain, "send set-up requests to a recorder and print its answers"},
+    {"snapshot", snapshotMain, "fetch a JPEG snapshot of a channel into an image file"},
 };
 
 int usage(FILE *to)
@@ -30,6 +32,12 @@ int usage(FILE *to)
 }
 
 } // namespace
+
+QUrl recorderUrl(const QString &argument)
+{
+    return QUrl(argument.contains(QLatin1String("://")) ? argument : QStringLiteral("tcp://") + argument,
+                QUrl::StrictMode);
+}
 
 int main(int argc, char *argv[])
 {
