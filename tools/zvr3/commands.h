@@ -13,5 +13,8 @@ int decodeMain(const QStringList &arguments);
 int liveMain(const QStringList &arguments);
 int archiveMain(const QStringList &arguments);
 int eventsMain(const QStringList &arguments);
+int setupMain(const QStringList &arguments);
+int snapshotMain(const QStringList &arguments);
+
 
 #endif // ZVR3_COMMANDS_H

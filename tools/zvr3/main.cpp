@@ -25,6 +25,8 @@ const Subcommand subcommands[] = {
     {"live", liveMain, "print the records of a recorder's live streams"},
     {"archive", archiveMain, "print the records of a recorder's archive from a point in time"},
     {"events", eventsMain, "print a recorder's event list for a period"},
+    {"setup", setupMain, "send set-up requests to a recorder and print its answers"},
+    {"snapshot", snapshotMain, "fetch a JPEG snapshot of a channel into an image file"},
 };
 
 int usage(FILE *to)

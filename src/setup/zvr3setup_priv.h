@@ -1,0 +1,63 @@
+#ifndef ZVR3SETUP_PRIV_H
+#define ZVR3SETUP_PRIV_H
+
+#include <QByteArray>
+#include <QList>
+#include <QUrl>
+
+#include "zvr3base.h"
+#include "zvr3command.h"
+
+class zvr3net_priv;
+
+/*!
+    \class zvr3setup_priv
+    \brief The worker of zvr3setup: the command queue, the connection and the answer framing.
+
+    It accepts and emits what zvr3setup documents, but synchronously; zvr3setup relays its output
+    through the event loop.
+*/
+class ZVR3LIB_EXPORT zvr3setup_priv : public zvr3base
+{
+    Q_OBJECT
+public:
+    zvr3setup_priv();
+    ~zvr3setup_priv() override;
+
+public Q_SLOTS:
+    void slotData(const QVariant &data) override;
+
+protected Q_SLOTS:
+    void slotData(const QByteArray &a);
+    void slotState(int state);
+    /*! Forgets the queue, the received bytes and the connection's URL. */
+    void hardReset();
+    /*! As hardReset(), but the queue stays. */
+    void reset();
+
+protected:
+    void nextCommand();
+    void reConnect(const zvr3command &cmd);
+    /*! Takes one answer block off the buffer and emits its data or error; false while it is incomplete. */
+    bool parseBlock();
+
+private:
+    friend class tst_zvr3setup;
+
+    // Closes or replaces the connection. The state 3 that the connection reports from inside
+    // close() or open() concerns a connection the worker gave up itself, not a lost one: it is
+    // not served as such (it would start a nested pass over the queue mid-command).
+    void closeOwn();
+    void openOwn();
+
+    zvr3net_priv *const connection;
+    QList<zvr3command> queue;
+    QUrl url;
+    QByteArray buffer;
+    bool busy = false;
+    bool replacing = false;
+
+    Q_DISABLE_COPY(zvr3setup_priv)
+};
+
+#endif // ZVR3SETUP_PRIV_H
