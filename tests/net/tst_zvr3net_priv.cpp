@@ -247,6 +247,13 @@ void tst_zvr3net_priv::socketErrors()
                                   .arg(int(QAbstractSocket::RemoteHostClosedError)));
     QCOMPARE(log.lines.at(3), QStringLiteral("state 3"));
     QCOMPARE(net.currentState(), 3);
+
+    // No host at all.
+    log.lines.clear();
+    net.open(QUrl(QStringLiteral("tcp://u:p@:1")), 1);
+    QTRY_COMPARE(log.lines.size(), 2);
+    QVERIFY2(log.lines.at(0).startsWith(QLatin1String("error ")), qPrintable(log.lines.at(0)));
+    QCOMPARE(log.lines.at(1), QStringLiteral("state 3"));
 }
 
 void tst_zvr3net_priv::unexpectedData_data()
