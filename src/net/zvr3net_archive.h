@@ -21,7 +21,7 @@ class zvr3net_archive_priv;
         connection and connects to the recorder's archive service.
     \li code 3: closes the connection.
     \li code 4, \c data a QDateTime: once logged in and between chunks, asks for the archive from
-        that time ("GET_TIME_dd/MM/yyyy,hh:mm:ss", in the date-time's own time specification).
+        that time ("GET_TIME_dd/MM/yyyy,hh:mm:ss", as the date-time reads, without converting between local time and UTC).
     \li code 5, \c data a bool: true pauses after the current chunk, false goes on with the chunk
         announced by the last one.
     \li codes 6 and 7, \c data a QByteArray of channel numbers: between chunks, "ENABLE_xx" (6) or

@@ -57,6 +57,7 @@ private slots:
     void openReplacesConnectingRequest();
     void failuresMidReply_data();
     void failuresMidReply();
+    void hostileLengths();
 };
 
 void tst_zvr3events::requestLine_data()
@@ -231,6 +232,20 @@ void tst_zvr3events::failuresMidReply()
     QCOMPARE(log.lines.at(1), log.lines.at(0));
     QCOMPARE(recorder.sessionCount(), 2);
     QCOMPARE(recorder.sessions().at(1)->user(), QStringLiteral("next"));
+}
+
+void tst_zvr3events::hostileLengths()
+{
+    // Counts and lengths that promise far more than arrives only make the reader wait for it,
+    // until the watchdog; nothing is allocated for them.
+    zvr3net_priv::setWatchdogOverride(300);
+    FakeRecorder recorder;
+    QVERIFY(recorder.listen());
+    answerWith(recorder, zvr3test::hex("06E5E5E5 FFFFFF7F 00000000 F0FFFFFF 0102030405060708090a 07E5E5E5"), 3);
+    zvr3events node;
+    NodeLog log(&node);
+    node.slotData(command(2, recorder.url()));
+    QTRY_COMPARE(log.lines, QStringList{"error -1 Network operation timeout"});
 }
 
 QTEST_GUILESS_MAIN(tst_zvr3events)

@@ -306,19 +306,26 @@ void tst_zvr3net_archive::recordsByState()
 void tst_zvr3net_archive::failuresMidChunk_data()
 {
     QTest::addColumn<bool>("drop");
-    QTest::newRow("recorder drops the connection") << true;
-    QTest::newRow("recorder falls silent") << false;
+    QTest::addColumn<bool>("garbage");
+    QTest::newRow("recorder drops the connection") << true << false;
+    QTest::newRow("recorder falls silent") << false << false;
+    QTest::newRow("recorder sends garbage") << false << true;
 }
 
 void tst_zvr3net_archive::failuresMidChunk()
 {
     QFETCH(bool, drop);
+    QFETCH(bool, garbage);
     zvr3net_priv::setWatchdogOverride(300);
     FakeRecorder recorder;
     QVERIFY(recorder.listen());
-    const QByteArray a = chunk(1000, 1, 255);
+    QByteArray a = chunk(1000, 1, 255);
+    if (garbage) {
+        for (int i = 0; i < a.size(); ++i)
+            a[i] = char(i * 131 + 7);
+    }
     recorder.onRequest = [&](FakeSession *s, const QByteArray &) {
-        s->send(a.left(a.size() / 2 + 3));
+        s->send(garbage ? a : a.left(a.size() / 2 + 3), 64);
         if (drop)
             QTimer::singleShot(50, s, [s] { s->abort(); });
     };

@@ -195,6 +195,8 @@ void tst_zvr3net_priv::queuedRequestsAfterStateHandler()
     FakeRecorder recorder;
     QVERIFY(recorder.listen());
     recorder.afterLogin = "TAIL";
+    QByteArray raw;
+    recorder.onBytes = [&raw](FakeSession *, const QByteArray &bytes) { raw += bytes; };
     QStringList order;
     zvr3net_priv net;
     connect(&net, &zvr3net_priv::sigState, &net, [&](int s) {
@@ -213,6 +215,7 @@ void tst_zvr3net_priv::queuedRequestsAfterStateHandler()
     // Logged in: written at once, and what the recorder sends comes out as it arrived.
     net.slotData("THIRD\r\n");
     QTRY_COMPARE(recorder.lastSession()->requests().size(), 4);
+    QCOMPARE(raw, QByteArray("FROM_HANDLER\r\nFIRST\r\nSECOND\r\nTHIRD\r\n"));
     recorder.lastSession()->send("ABCDEF");
     QTRY_COMPARE(order.size(), 4);
     QCOMPARE(order.last(), QStringLiteral("ABCDEF"));
@@ -247,6 +250,13 @@ void tst_zvr3net_priv::socketErrors()
                                   .arg(int(QAbstractSocket::RemoteHostClosedError)));
     QCOMPARE(log.lines.at(3), QStringLiteral("state 3"));
     QCOMPARE(net.currentState(), 3);
+
+    // No host at all.
+    log.lines.clear();
+    net.open(QUrl(QStringLiteral("tcp://u:p@:1")), 1);
+    QTRY_COMPARE(log.lines.size(), 2);
+    QVERIFY2(log.lines.at(0).startsWith(QLatin1String("error ")), qPrintable(log.lines.at(0)));
+    QCOMPARE(log.lines.at(1), QStringLiteral("state 3"));
 }
 
 void tst_zvr3net_priv::unexpectedData_data()

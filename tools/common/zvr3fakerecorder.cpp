@@ -122,6 +122,8 @@ void FakeSession::readClient()
     if (!m_socket)
         return;
     const QByteArray bytes = m_socket->readAll();
+    const bool wasLoggedIn = m_loggedIn;
+    const qsizetype kept = m_pending.size();
     m_received += bytes;
     m_pending += bytes;
     if (m_service < 0 && !m_pending.isEmpty()) {
@@ -136,6 +138,13 @@ void FakeSession::readClient()
     if (!m_loggedIn) {
         m_pending.clear();  // a refused client has nothing to ask
         return;
+    }
+    if (m_recorder->onBytes) {
+        const QByteArray fresh = wasLoggedIn ? m_pending.mid(kept) : m_pending;
+        if (!fresh.isEmpty())
+            m_recorder->onBytes(this, fresh);
+        if (!m_socket)
+            return;
     }
     for (;;) {
         const qsizetype end = m_pending.indexOf("\r\n");

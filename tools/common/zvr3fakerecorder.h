@@ -123,6 +123,9 @@ public:
 
     // Called for each request line after the login (CR LF removed).
     std::function<void(FakeSession *session, const QByteArray &line)> onRequest;
+    // Called with the raw bytes of each read after the login, before they are split into lines
+    // (for services whose requests are not CR LF lines).
+    std::function<void(FakeSession *session, const QByteArray &bytes)> onBytes;
     // Called right after a successful login, before any request.
     std::function<void(FakeSession *session)> onLogin;
 
