@@ -37,7 +37,8 @@ private slots:
     void setup();
     void snapshot_data();
     void snapshot();
-    void dropEvery();
+    void bigFramesAndDrop();
+    void slowAndGarbage();
 
 private:
     // Starts a simulator with these extra options; returns its port, 0 on failure.
@@ -393,21 +394,29 @@ void tst_zvr3sim::snapshot()
     }
 }
 
-void tst_zvr3sim::dropEvery()
+void tst_zvr3sim::bigFramesAndDrop()
 {
-    // A second simulator that drops every connection after a second: the live source reports it.
+    // A second simulator with one channel, in MJPEG, whose frames do not fit one record, and that
+    // drops every connection after a second: the live source reports the drop.
     QProcess sim;
     const quint16 port = start(sim, {QStringLiteral("--channels"), QStringLiteral("1"), QStringLiteral("--size"),
-                                     QStringLiteral("64x48"), QStringLiteral("--drop-every"), QStringLiteral("1")});
+                                     QStringLiteral("640x360"), QStringLiteral("--drop-every"), QStringLiteral("1")});
     QVERIFY(port != 0);
     zvr3online source;
     zvr3parser parser;
+    zvr3decoder decoder(0);
     QObject::connect(&source, &zvr3base::sigData, &parser, &zvr3base::slotData);
-    int frames = 0;
+    QObject::connect(&parser, &zvr3base::sigData, &decoder, &zvr3base::slotData);
+    QList<zvr3item> pictures;
+    collect(decoder, pictures);
+    QList<unsigned> parts;     // of stream 0's records
+    int bigFrames = 0;
     QList<zvr3error> errors;
     connect(&parser, &zvr3base::sigData, this, [&](const QVariant &v) {
-        if (zvr3holds<zvr3parser_combined_DATA_T>(v))
-            ++frames;
+        if (zvr3holds<DATA_T>(v) && v.value<DATA_T>().stream == 0)
+            parts.append(v.value<DATA_T>().part);
+        if (zvr3holds<zvr3parser_combined_DATA_T>(v) && v.value<zvr3parser_combined_DATA_T>().data.size() > 65535)
+            ++bigFrames;
     });
     connect(&source, &zvr3base::sigData, this, [&](const QVariant &v) {
         if (zvr3holds<zvr3error>(v))
@@ -421,7 +430,44 @@ void tst_zvr3sim::dropEvery()
     QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty(), 5000);
     QVERIFY(timer.elapsed() >= 900);
     QCOMPARE(errors[0].code, int(QAbstractSocket::RemoteHostClosedError));
-    QVERIFY(frames >= 10);
+    QCOMPARE(errors.size(), 1);
+    // Each frame in two parts: the first, then the last.
+    QVERIFY(bigFrames >= 1);
+    const qsizetype first = parts.indexOf(2);
+    QVERIFY(first >= 0);
+    QCOMPARE(parts.value(first + 1), 1u);
+    QTRY_VERIFY_WITH_TIMEOUT(pictures.size() >= 10, 5000);
+    QCOMPARE(pictures.last().value.value<QImage>().size(), QSize(640, 360));
+    QVERIFY(hasContent(pictures.last().value.value<QImage>()));
+    stop(sim);
+}
+
+void tst_zvr3sim::slowAndGarbage()
+{
+    // Answers a third of a second late, and every tenth one is noise.
+    QProcess sim;
+    const quint16 port = start(sim, {QStringLiteral("--channels"), QStringLiteral("1"), QStringLiteral("--size"),
+                                     QStringLiteral("64x48"), QStringLiteral("--slow"), QStringLiteral("300"),
+                                     QStringLiteral("--garbage")});
+    QVERIFY(port != 0);
+    zvr3setup setup;
+    zvr3test::Recorder out(&setup);
+    QUrl u = url();
+    u.setPort(port);
+    setup.slotData(zvr3value(zvr3command(2, u)));
+    QElapsedTimer timer;
+    timer.start();
+    setup.slotData(zvr3value(zvr3command(8, QByteArray("GET video.width\r\n"))));
+    QTRY_COMPARE_WITH_TIMEOUT(out.values.size(), 1, 5000);
+    QVERIFY(timer.elapsed() >= 300);
+    QCOMPARE(out.values[0].toByteArray(), QByteArray("video.width=64\r\n"));
+    for (int i = 0; i < 9; ++i)
+        setup.slotData(zvr3value(zvr3command(8, QByteArray("GET video.width\r\n"))));
+    QTRY_COMPARE_WITH_TIMEOUT(out.values.size(), 10, 10000);
+    for (int i = 0; i < 9; ++i)
+        QCOMPARE(out.values[i].toByteArray(), QByteArray("video.width=64\r\n"));
+    QVERIFY(zvr3holds<zvr3error>(out.values[9]));
+    QCOMPARE(out.values[9].value<zvr3error>().text, QStringLiteral("Device data protocol error"));
     stop(sim);
 }
 

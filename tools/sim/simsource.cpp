@@ -66,6 +66,24 @@ QImage drawPicture(int channel, const QSize &size, qint64 msecs, const QString &
     background.setColorAt(0, channelColour(channel).darker(250));
     background.setColorAt(1, channelColour(channel));
     p.fillRect(image.rect(), background);
+    // A fixed grain, as a camera's sensor gives: it makes the pictures as costly to code as real
+    // ones, so that key frames of large pictures need more than one record.
+    static const QImage grain = [] {
+        QImage tile(64, 64, QImage::Format_ARGB32_Premultiplied);
+        quint32 state = 0x2545F491;
+        for (int y = 0; y < tile.height(); ++y) {
+            auto *line = reinterpret_cast<QRgb *>(tile.scanLine(y));
+            for (int x = 0; x < tile.width(); ++x) {
+                state ^= state << 13;
+                state ^= state >> 17;
+                state ^= state << 5;
+                const int v = int(state & 0x3F);
+                line[x] = qPremultiply(qRgba(v * 4, v * 4, v * 4, 48));
+            }
+        }
+        return tile;
+    }();
+    p.fillRect(image.rect(), QBrush(grain));
     // A grid, so that the picture has edges everywhere.
     p.setPen(QPen(QColor(255, 255, 255, 60), 1));
     for (int x = 0; x < w; x += qMax(8, w / 16))
@@ -218,7 +236,7 @@ bool Source::encodeLoop(int channel)
     ctx->pix_fmt = jpeg ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
     if (jpeg) {
         ctx->flags |= AV_CODEC_FLAG_QSCALE;
-        ctx->global_quality = FF_QP2LAMBDA * 3;
+        ctx->global_quality = FF_QP2LAMBDA * 2;
     } else {
         ctx->bit_rate = 2000000;
     }
