@@ -226,6 +226,11 @@ void Server::archiveRequest(FakeSession *session, const QByteArray &line)
         reply(session, zvr3fake::answerBlock(QByteArray(), "TRAL_ANSWER=ERROR\r\n"));
         return;
     }
+    // A time before the oldest second kept plays from the oldest, one after the present from the
+    // newest; a chunk announced by the last one (the second after it) waits until it is recorded.
+    const bool announced = line.startsWith("GET_INDEX_") && second <= newestSecond() + ChunkSeconds;
+    if (!announced)
+        second = qMin(second, newestSecond());
     second = qMax(second, oldestSecond());
     const qint64 wait = (second + 1) * 1000 - QDateTime::currentMSecsSinceEpoch();
     if (second > newestSecond() && wait > 0) {
