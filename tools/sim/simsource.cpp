@@ -4,6 +4,11 @@
 #include <QFont>
 #include <QPainter>
 #include <QRadialGradient>
+#include <QThread>
+
+#include <atomic>
+#include <thread>
+#include <vector>
 
 #include <cmath>
 #include <cstring>
@@ -195,9 +200,25 @@ bool Source::prepare()
     av_log_set_level(AV_LOG_ERROR);
     m_mainCodec = avcodec_find_encoder_by_name("libx264") ? QStringLiteral("H264") : QStringLiteral("mp4v");
     m_video.resize(m_channels);
-    for (int c = 0; c < m_channels; ++c) {
-        if (!encodeLoop(c))
+    // The channels' loops are independent: encode them side by side, one thread a core.
+    QVector<QString> errors(m_channels);
+    std::atomic<int> next{0};
+    auto work = [&] {
+        for (int c = next++; c < m_channels; c = next++)
+            errors[c] = encodeLoop(c);
+    };
+    std::vector<std::thread> threads;
+    const int workers = qBound(1, QThread::idealThreadCount(), m_channels);
+    for (int i = 1; i < workers; ++i)
+        threads.emplace_back(work);
+    work();
+    for (std::thread &t : threads)
+        t.join();
+    for (const QString &e : std::as_const(errors)) {
+        if (!e.isEmpty()) {
+            m_error = e;
             return false;
+        }
     }
     // Sound: a tone that beeps twice a second; the loop is encoded twice and the second pass kept,
     // so that the encoder's state at the end of the loop matches the one at its start. The stream
@@ -215,15 +236,13 @@ bool Source::prepare()
     return true;
 }
 
-bool Source::encodeLoop(int channel)
+QString Source::encodeLoop(int channel)
 {
     const bool jpeg = videoCodec(channel) == QLatin1String("mjpeg");
     const char *name = jpeg ? "mjpeg" : (m_mainCodec == QLatin1String("H264") ? "libx264" : "mpeg4");
     const AVCodec *codec = avcodec_find_encoder_by_name(name);
-    if (!codec) {
-        m_error = QStringLiteral("no %1 encoder in this FFmpeg").arg(QLatin1String(name));
-        return false;
-    }
+    if (!codec)
+        return QStringLiteral("no %1 encoder in this FFmpeg").arg(QLatin1String(name));
     const int w = m_size.width();
     const int h = m_size.height();
     AVCodecContext *ctx = avcodec_alloc_context3(codec);
@@ -247,8 +266,7 @@ bool Source::encodeLoop(int channel)
     }
     if (avcodec_open2(ctx, codec, nullptr) != 0) {
         avcodec_free_context(&ctx);
-        m_error = QStringLiteral("can't open the %1 encoder").arg(QLatin1String(name));
-        return false;
+        return QStringLiteral("can't open the %1 encoder").arg(QLatin1String(name));
     }
     AVFrame *frame = av_frame_alloc();
     frame->format = ctx->pix_fmt;
@@ -288,11 +306,10 @@ bool Source::encodeLoop(int channel)
     av_frame_free(&frame);
     avcodec_free_context(&ctx);
     if (packets.size() != LoopFrames) {
-        m_error = QStringLiteral("the %1 encoder gave %2 packets for %3 pictures")
-                      .arg(QLatin1String(name)).arg(packets.size()).arg(LoopFrames);
-        return false;
+        return QStringLiteral("the %1 encoder gave %2 packets for %3 pictures")
+            .arg(QLatin1String(name)).arg(packets.size()).arg(LoopFrames);
     }
-    return true;
+    return QString();
 }
 
 HDR_T Source::header() const

@@ -75,7 +75,7 @@ public:
     static QByteArray indexRecord(qint64 second);
 
 private:
-    bool encodeLoop(int channel);
+    QString encodeLoop(int channel);   // an error message, empty on success
 
     int m_channels;
     QSize m_size;
