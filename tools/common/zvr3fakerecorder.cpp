@@ -76,6 +76,14 @@ bool FakeSession::isOpen() const
     return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
 }
 
+qint64 FakeSession::pendingBytes() const
+{
+    qint64 total = m_socket ? m_socket->bytesToWrite() : 0;
+    for (const QByteArray &piece : m_out)
+        total += piece.size();
+    return total;
+}
+
 void FakeSession::send(const QByteArray &bytes, int chunkSize)
 {
     if (chunkSize <= 0)
@@ -218,6 +226,11 @@ FakeRecorder::~FakeRecorder()
 bool FakeRecorder::listen()
 {
     return m_server.listen(QHostAddress::LocalHost, 0);
+}
+
+bool FakeRecorder::listen(const QHostAddress &address, quint16 port)
+{
+    return m_server.listen(address, port);
 }
 
 QUrl FakeRecorder::url(const QString &user, const QString &password, const QString &query) const
