@@ -21,6 +21,8 @@ private slots:
     void archiveToFilesWithPause();
     void unwritable_data();
     void unwritable();
+    void help_data();
+    void help();
 
 private:
     struct Run
@@ -214,6 +216,27 @@ void tst_zvr3tool_outputs::unwritable()
         QVERIFY2(r.err.contains(message), r.err.constData());
     }
     QCOMPARE(recorder.sessionCount(), 0);
+}
+
+void tst_zvr3tool_outputs::help_data()
+{
+    QTest::addColumn<QString>("command");
+    for (const char *command : {"probe", "decode", "live", "archive", "events", "setup", "snapshot", "record", "scan", "tz"})
+        QTest::newRow(command) << QString::fromLatin1(command);
+}
+
+// Every subcommand explains itself on standard output and exits 0; the network ones name --out and
+// --record where they have them.
+void tst_zvr3tool_outputs::help()
+{
+    QFETCH(QString, command);
+    const Run r = run({command, QStringLiteral("--help")});
+    QCOMPARE(r.exitCode, 0);
+    const QByteArray text = r.lines.join('\n');
+    QVERIFY2(text.startsWith("Usage: "), text.constData());
+    QVERIFY(text.contains("zvr3 " + command.toLatin1()));
+    const bool network = command == QLatin1String("live") || command == QLatin1String("archive");
+    QCOMPARE(text.contains("--out <DIR>") && text.contains("--record <FILE>"), network);
 }
 
 QTEST_MAIN(tst_zvr3tool_outputs)

@@ -93,8 +93,11 @@ int archiveMain(const QStringList &arguments)
             std::printf("{\"record\": \"pause\", \"paused\": %s}\n", on ? "true" : "false");
             source.slotData(QVariant::fromValue(zvr3command(5, on)));
         };
-        QTimer::singleShot(pauseAt, &source, [pause] { pause(true); });
-        QTimer::singleShot(pauseAt + resumeAfter, &source, [pause] { pause(false); });
+        // The resumption is timed from the pause, so that a busy event loop cannot fire both at once.
+        QTimer::singleShot(pauseAt, &source, [pause, resumeAfter, &source] {
+            pause(true);
+            QTimer::singleShot(resumeAfter, &source, [pause] { pause(false); });
+        });
     }
     const int code = zvr3net::run({&source}, duration);
     source.slotData(QVariant::fromValue(zvr3command(3)));
