@@ -1,4 +1,5 @@
-# Driven by CTest: install, configure the consumer against the installed package, build it, run it.
+# Driven by CTest: install, configure the consumer against the installed package, build it, run it;
+# then configure and build the examples against the same package.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -30,4 +31,18 @@ set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
 execute_process(COMMAND pkg-config --cflags --libs zvr3lib RESULT_VARIABLE result OUTPUT_VARIABLE flags)
 if(NOT result EQUAL 0 OR NOT flags MATCHES "-lzvr3")
   message(FATAL_ERROR "pkg-config zvr3lib failed: ${flags}")
+endif()
+
+# The examples build as an application would: a project of their own, the installed package only.
+if(EXAMPLES_DIR)
+  step(${CMAKE_COMMAND} -S ${EXAMPLES_DIR} -B ${WORK_DIR}/examples -G ${GENERATOR}
+       -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_FLAGS=${CONSUMER_FLAGS})
+  step(${CMAKE_COMMAND} --build ${WORK_DIR}/examples)
+  foreach(example live_to_png archive_seek snapshot)
+    # Without arguments each prints its usage and exits 2: it starts and links.
+    execute_process(COMMAND ${WORK_DIR}/examples/${example} RESULT_VARIABLE result OUTPUT_QUIET ERROR_QUIET)
+    if(NOT result EQUAL 2)
+      message(FATAL_ERROR "example ${example} did not start: ${result}")
+    endif()
+  endforeach()
 endif()

@@ -1,135 +1,24 @@
 // zvr3 decode: feeds an archive stream through a parser and a decoder for one stream number and
 // prints every decoded item; optionally writes the pictures, sound, texts and positions to files.
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
-#include <QImage>
-#include <QTimer>
-#include <QtEndian>
 
 #include <cstdio>
 #include <memory>
 
 #include "commands.h"
+#include "outputs.h"
 #include "zvr3decoder.h"
-#include "zvr3decoder_priv_thread.h"
 #include "zvr3item.h"
 #include "zvr3jsonl.h"
 #include "zvr3parser.h"
-#include "zvr3position_info.h"
-#include "zvr3sound_buffer.h"
 
 namespace {
 
 // How many items may wait for the decoder before reading pauses, so that a long recording does not
 // pile up in memory.
 constexpr int MaxQueued = 64;
-
-// Runs the event loop until the decoders have no more than `limit` items queued or being decoded,
-// then delivers what they have emitted.
-void drain(int limit)
-{
-    if (zvr3decoder_priv_thread::outstanding() > limit) {
-        QEventLoop loop;
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-            if (zvr3decoder_priv_thread::outstanding() <= limit)
-                loop.quit();
-        });
-        poll.start(2);
-        loop.exec();
-    }
-    QCoreApplication::processEvents();
-}
-
-// Writes what --out asks for: frame-NNNNNN.png, audio.wav, texts.txt and positions.jsonl, each made
-// when the first value of its kind arrives.
-class Outputs
-{
-public:
-    explicit Outputs(const QString &dir) : m_dir(dir) {}
-    ~Outputs() { finishWav(); }
-
-    bool take(const zvr3item &item)
-    {
-        const QMetaType type = item.value.metaType();
-        if (type == QMetaType::fromType<QImage>()) {
-            const QString name = m_dir.filePath(QStringLiteral("frame-%1.png").arg(++m_frames, 6, 10, QLatin1Char('0')));
-            return item.value.value<QImage>().save(name, "PNG") || fail(name);
-        }
-        if (type == QMetaType::fromType<zvr3sound_buffer>()) {
-            const zvr3sound_buffer sound = item.value.value<zvr3sound_buffer>();
-            if (!open(m_wav, QStringLiteral("audio.wav")))
-                return false;
-            if (m_wav.size() == 0)
-                m_wav.write(QByteArray(44, '\0'));  // the header is written at the end
-            if (m_rate == 0)
-                m_rate = sound.rate;
-            m_pcmBytes += sound.data.size();
-            return m_wav.write(sound.data) == sound.data.size() || fail(m_wav.fileName());
-        }
-        if (type == QMetaType::fromType<QString>()) {
-            const QByteArray line = item.value.toString().toUtf8() + '\n';
-            return (open(m_texts, QStringLiteral("texts.txt")) && m_texts.write(line) == line.size()) || fail(m_texts.fileName());
-        }
-        if (type == QMetaType::fromType<zvr3position_info>()) {
-            const QByteArray line = zvr3jsonl::position(item.value) + '\n';
-            return (open(m_positions, QStringLiteral("positions.jsonl")) && m_positions.write(line) == line.size())
-                || fail(m_positions.fileName());
-        }
-        return true;
-    }
-
-    bool finishWav()
-    {
-        if (!m_wav.isOpen())
-            return true;
-        // 16-bit mono PCM; a stream that never named its rate is written as 8000 samples a second.
-        const quint32 rate = m_rate > 0 ? quint32(m_rate) : 8000;
-        QByteArray header;
-        auto u32 = [&](quint32 v) { header += QByteArray(4, '\0'); qToLittleEndian(v, header.data() + header.size() - 4); };
-        auto u16 = [&](quint16 v) { header += QByteArray(2, '\0'); qToLittleEndian(v, header.data() + header.size() - 2); };
-        header += "RIFF";
-        u32(quint32(36 + m_pcmBytes));
-        header += "WAVEfmt ";
-        u32(16);
-        u16(1);         // PCM
-        u16(1);         // channels
-        u32(rate);
-        u32(rate * 2);  // bytes per second
-        u16(2);         // bytes per sample frame
-        u16(16);        // bits per sample
-        header += "data";
-        u32(quint32(m_pcmBytes));
-        const bool ok = m_wav.seek(0) && m_wav.write(header) == header.size();
-        m_wav.close();
-        return ok || fail(m_wav.fileName());
-    }
-
-private:
-    bool open(QFile &file, const QString &name)
-    {
-        if (file.isOpen())
-            return true;
-        file.setFileName(m_dir.filePath(name));
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) || fail(file.fileName());
-    }
-    static bool fail(const QString &name)
-    {
-        std::fprintf(stderr, "zvr3 decode: can't write '%s'\n", qPrintable(name));
-        return false;
-    }
-
-    QDir m_dir;
-    int m_frames = 0;
-    QFile m_wav;
-    QFile m_texts;
-    QFile m_positions;
-    int m_rate = 0;
-    qint64 m_pcmBytes = 0;
-};
 
 } // namespace
 
@@ -176,14 +65,14 @@ int decodeMain(const QStringList &arguments)
         return 1;
     }
 
-    std::unique_ptr<Outputs> outputs;
+    std::unique_ptr<zvr3out::Outputs> outputs;
     if (options.isSet(QStringLiteral("out"))) {
         const QString dir = options.value(QStringLiteral("out"));
         if (!QDir().mkpath(dir)) {
             std::fprintf(stderr, "zvr3 decode: can't make the directory '%s'\n", qPrintable(dir));
             return 1;
         }
-        outputs = std::make_unique<Outputs>(dir);
+        outputs = std::make_unique<zvr3out::Outputs>(QStringLiteral("zvr3 decode"), dir);
     }
 
     zvr3parser parser;
@@ -193,7 +82,7 @@ int decodeMain(const QStringList &arguments)
         // A new header replaces the decoder, and the old one drops what it has not decoded when the
         // event loop destroys it: let it finish first, so that every record is decoded.
         if (value.metaType() == QMetaType::fromType<HDR_T>())
-            drain(0);
+            zvr3out::drain(0);
         decoder.slotData(value);
     });
     QObject::connect(&decoder, &zvr3base::sigData, [&](const QVariant &value) {
@@ -207,9 +96,9 @@ int decodeMain(const QStringList &arguments)
         if (chunk.isEmpty())
             break;
         parser.slotData(chunk);
-        drain(MaxQueued);
+        zvr3out::drain(MaxQueued);
     }
-    drain(0);
+    zvr3out::drain(0);
     if (input.error() != QFileDevice::NoError) {
         std::fprintf(stderr, "zvr3 decode: reading '%s' failed: %s\n", qPrintable(path), qPrintable(input.errorString()));
         return 1;

@@ -53,7 +53,11 @@ int main(int argc, char *argv[])
     for (const Subcommand &command : subcommands) {
         if (name == QLatin1String(command.name)) {
             arguments.removeAt(1);
-            arguments[0] += QLatin1Char(' ') + name;  // "zvr3 probe" in the subcommand's help
+            arguments[0] += QLatin1Char(' ') + name;
+            // The help text names the program by the application's first argument: "zvr3 probe".
+            static QByteArray program;
+            program = "zvr3 " + name.toLocal8Bit();
+            argv[0] = program.data();
             return command.run(arguments);
         }
     }
