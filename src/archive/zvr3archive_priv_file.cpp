@@ -4,6 +4,7 @@
 
 #include "zvr3command.h"
 #include "zvr3error.h"
+#include "zvr3logging_p.h"
 #include "zvr3metatype_p.h"
 #include "zvr3parser.h"
 
@@ -34,6 +35,7 @@ bool zvr3archive_priv_file::scan(const QUrl &url)
     if (!file.open(QIODevice::ReadOnly)) {
         const QString text = tr("Can't open file \"%1\". %2 (%3)")
                                  .arg(file.fileName(), file.errorString(), QString::number(int(file.error())));
+        qCDebug(lcZvr3Archive, "archive: %s", qUtf8Printable(text));
         emit sigData(zvr3value(zvr3error(-1, text)));
         return false;
     }

@@ -2,6 +2,7 @@
 
 #include "zvr3command.h"
 #include "zvr3error.h"
+#include "zvr3logging_p.h"
 #include "zvr3metatype_p.h"
 
 namespace {
@@ -69,6 +70,7 @@ void zvr3saver_priv::slotData(const QVariant &data)
             } else {
                 const QString text = tr("Can't open file \"%1\". %2 (%3)")
                                          .arg(file.fileName(), file.errorString(), QString::number(int(file.error())));
+                qCDebug(lcZvr3Archive, "saver: %s", qUtf8Printable(text));
                 emit sigData(zvr3value(zvr3error(-1, text)));
             }
         } else if (command.code == CloseFile) {

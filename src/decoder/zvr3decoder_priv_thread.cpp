@@ -1,14 +1,11 @@
 #include "zvr3decoder_priv_thread.h"
 
-#include <QLoggingCategory>
-
 #include "zvr3decoder_priv.h"
+#include "zvr3logging_p.h"
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
 #endif
-
-Q_LOGGING_CATEGORY(lcZvr3Decoder, "zvr3.decoder")
 
 namespace {
 std::atomic<int> outstandingItems{0};

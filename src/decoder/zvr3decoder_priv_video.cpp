@@ -1,5 +1,7 @@
 #include "zvr3decoder_priv_video.h"
 
+#include "zvr3logging_p.h"
+
 #include <QImage>
 
 #include <cstring>
@@ -44,6 +46,8 @@ bool zvr3decoder_priv_video::open()
     m_imageFrame = av_frame_alloc();
     if (m_codec && m_context && m_frame && m_imageFrame && avcodec_open2(m_context, m_codec, nullptr) == 0)
         return true;
+    qCDebug(lcZvr3Decoder, "stream %d: cannot open a decoder for codec \"%s\"", m_stream.number,
+            qUtf8Printable(m_stream.codec));
     close();
     return false;
 }

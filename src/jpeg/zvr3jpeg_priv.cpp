@@ -3,6 +3,7 @@
 #include <QUrlQuery>
 
 #include "zvr3error.h"
+#include "zvr3logging_p.h"
 #include "zvr3metatype_p.h"
 #include "zvr3net_priv.h"
 
@@ -74,6 +75,7 @@ void zvr3jpeg_priv::slotState(int state)
                                     .arg(urlValue(QStringLiteral("width"), QStringLiteral("320")))
                                     .arg(urlValue(QStringLiteral("height"), QStringLiteral("240")))
                                     .arg(urlValue(QStringLiteral("quality"), QStringLiteral("90")));
+        qCDebug(lcZvr3Jpeg, "request %s", qUtf8Printable(request.trimmed()));
         connection->slotData(request.toUtf8());
     } else if (state == Closed) {
         busy = false;
@@ -98,6 +100,7 @@ void zvr3jpeg_priv::makeImage()
 {
     QImage image = mDefaultImages.at(0);
     QString text = QStringLiteral("error");
+    const qsizetype received = buffer.size();
 
     if (buffer.size() >= 4) {
         const uchar *p = reinterpret_cast<const uchar *>(buffer.constData());
@@ -122,6 +125,7 @@ void zvr3jpeg_priv::makeImage()
             }
         }
     }
+    qCDebug(lcZvr3Jpeg, "snapshot of %lld bytes received: %s", qlonglong(received), qUtf8Printable(text));
     image.setText(Description, text);
     emit sigData(QVariant(image));
 }

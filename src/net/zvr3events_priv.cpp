@@ -8,6 +8,7 @@
 
 #include "evtparser.h"
 #include "zvr3error.h"
+#include "zvr3logging_p.h"
 #include "zvr3metatype_p.h"
 #include "zvr3net_priv.h"
 #include "zvr3parser_buffer.h"
@@ -162,8 +163,9 @@ void zvr3events_priv::slotState(int state)
     if (state == 2) {
         requested = true;
         connection->setWatchdog(zvr3net_priv::Timeout);
-        connection->slotData(
-            QStringLiteral("GET_ALL_EVENTS_%1,%2\r\n").arg(dateArg(QStringLiteral("from")), dateArg(QStringLiteral("to"))).toUtf8());
+        const QString request = QStringLiteral("GET_ALL_EVENTS_%1,%2\r\n").arg(dateArg(QStringLiteral("from")), dateArg(QStringLiteral("to")));
+        qCDebug(lcZvr3Net, "events: request %s", qUtf8Printable(request.trimmed()));
+        connection->slotData(request.toUtf8());
     } else if (state == 3) {
         reset();
         nextCommand();
@@ -203,6 +205,7 @@ void zvr3events_priv::slotData(const QByteArray &a)
 
     switch (reply->progress()) {
     case zvr3events_priv_reply::BadMagic:
+        qCDebug(lcZvr3Net, "events: the reply does not start with the event list magic");
         emit sigData(zvr3value(zvr3error(-1, tr("Wrong event file format"))));
         return;
     case zvr3events_priv_reply::Incomplete:
@@ -217,7 +220,9 @@ void zvr3events_priv::slotData(const QByteArray &a)
         break;
     }
     reply->listed = true;
-    emit sigData(zvr3value(reply->decode()));
+    const EVENTS_FILE_LIST_T list = reply->decode();
+    qCDebug(lcZvr3Net, "events: list of %lld events in %lld bytes", qlonglong(list.size()), qlonglong(reply->size()));
+    emit sigData(zvr3value(list));
     nextCommand();  // the markers that waited for this list
     connection->close();
 }

@@ -4,6 +4,7 @@
 #include <QTcpSocket>
 
 #include "zvr3error.h"
+#include "zvr3logging_p.h"
 #include "zvr3metatype_p.h"
 
 namespace {
@@ -61,6 +62,7 @@ void zvr3net_priv::open(const QUrl &u, int s)
 
     startWatchdog(Timeout);
     state = 0;
+    qCDebug(lcZvr3Net, "connecting to %s:%d, service %d", qUtf8Printable(url.host()), url.port(DefaultPort), service);
     socket = new QTcpSocket;
     connect(socket, &QTcpSocket::connected, this, &zvr3net_priv::connected);
     connect(socket, &QTcpSocket::disconnected, this, &zvr3net_priv::disconnected);
@@ -78,6 +80,7 @@ void zvr3net_priv::close()
     socket = nullptr;
     release(old);
     state = 3;
+    qCDebug(lcZvr3Net, "closed (service %d)", service);
     emit sigState(3);
 }
 
@@ -104,6 +107,8 @@ void zvr3net_priv::release(QTcpSocket *s)
 
 void zvr3net_priv::slotData(const QByteArray &a)
 {
+    qCDebug(lcZvr3Net, "request (service %d, %s): %s", service, state == 2 && socket ? "sent" : "queued",
+            a.left(a.indexOf('\n') < 0 ? 80 : qMin<qsizetype>(80, a.indexOf('\n'))).trimmed().constData());
     if (state == 2 && socket)
         socket->write(a);
     else
@@ -123,6 +128,7 @@ void zvr3net_priv::connected()
     socket->write(login);
     startWatchdog(Timeout);
     state = 1;
+    qCDebug(lcZvr3Net, "connected, login sent as \"%s\" (service %d)", qUtf8Printable(url.userName(QUrl::FullyDecoded)), service);
     emit sigState(1);
 }
 
@@ -135,6 +141,7 @@ void zvr3net_priv::disconnected()
         socket = nullptr;
         release(old);
     }
+    qCDebug(lcZvr3Net, "disconnected by the peer (service %d)", service);
     emit sigState(3);
 }
 
@@ -142,6 +149,7 @@ void zvr3net_priv::error(QAbstractSocket::SocketError e)
 {
     QTcpSocket *failed = socket;
     watchdog.stop();
+    qCDebug(lcZvr3Net, "socket error %d: %s", int(e), failed ? qUtf8Printable(failed->errorString()) : "");
     emit sigError(zvr3value(zvr3error(int(e), failed ? failed->errorString() : QString())));
     // The owner may have closed the connection, or opened a new one, while handling the error:
     // only the socket that failed is closed here.
@@ -153,6 +161,7 @@ void zvr3net_priv::slotWathdog()
 {
     QTcpSocket *waiting = socket;
     const quint64 mine = generation;
+    qCDebug(lcZvr3Net, "timeout in state %d (service %d)", state, service);
     emit sigError(zvr3value(zvr3error(-1, tr("Network operation timeout"))));
     if (socket == waiting && generation == mine)
         close();
@@ -183,6 +192,7 @@ void zvr3net_priv::readyRead()
 void zvr3net_priv::fail(int code, const QString &text)
 {
     QTcpSocket *failed = socket;
+    qCDebug(lcZvr3Net, "protocol error %d: %s", code, qUtf8Printable(text));
     emit sigError(zvr3value(zvr3error(code, text)));
     // The socket's disconnected() then brings state 3, unless the owner has already moved on.
     if (failed && socket == failed)
@@ -203,6 +213,7 @@ void zvr3net_priv::recogniseAnswer(const QByteArray &bytes)
         state = 2;
         const QByteArray rest = reply.mid(AnswerOk.size());
         reply.clear();
+        qCDebug(lcZvr3Net, "logged in (service %d)", service);
         emit sigState(2);
         // What the owner sends from its handler of the state has been written already; bytes
         // that came with the answer go to it next, then the requests it queued before the login.

@@ -66,6 +66,7 @@ protected Q_SLOTS:
 
 private:
     friend class tst_zvr3net_priv;
+    friend struct zvr3net_priv_fuzz;  // the fuzz target of the login answer
 
     void startWatchdog(int ms);
     void recogniseAnswer(const QByteArray &bytes);

@@ -1,5 +1,6 @@
 #include "zvr3parser.h"
 
+#include "zvr3logging_p.h"
 #include "zvr3metatype_p.h"
 #include "zvr3parser_buffer.h"
 
@@ -65,6 +66,8 @@ bool zvr3parser::parse_hdr()
     qint64 k = buffer->find(HeaderMagicBytes);
     if (k < 0)
         k = qMax<qint64>(0, buffer->available() - 3);
+    if (k > 0)
+        qCDebug(lcZvr3Parser, "skipping %lld bytes that are no stream header", qlonglong(k));
     skip(int(k), SkippedBytes);
 
     if (buffer->available() < 4)
@@ -102,6 +105,7 @@ bool zvr3parser::parse_hdr()
     state = AfterHeader;
     header = h;
     skip(pos, StreamHeader);
+    qCDebug(lcZvr3Parser, "stream header \"%s\" with %lld streams", qUtf8Printable(h.name), qlonglong(h.streams.size()));
     emit sigData(zvr3value(h));
     return true;
 }

@@ -1,6 +1,7 @@
 #include "zvr3setup_priv.h"
 
 #include "zvr3error.h"
+#include "zvr3logging_p.h"
 #include "zvr3metatype_p.h"
 #include "zvr3net_priv.h"
 
@@ -115,6 +116,7 @@ void zvr3setup_priv::nextCommand()
             if (connected) {
                 busy = true;
                 connection->setWatchdog(AnswerTimeout);
+                qCDebug(lcZvr3Setup, "request of %lld bytes", qlonglong(cmd.data.toByteArray().size()));
                 connection->slotData(cmd.data.toByteArray());
                 return;
             }
@@ -140,6 +142,7 @@ bool zvr3setup_priv::parseBlock()
     if (!buffer.startsWith(LengthTag)) {
         // The buffer stays as it is: every further chunk repeats the error until the watchdog
         // or the connection ends the wait.
+        qCDebug(lcZvr3Setup, "answer does not start with LENGTH=");
         emit sigData(zvr3value(zvr3error(-1, tr("Device data protocol error"))));
         return false;
     }
@@ -163,8 +166,10 @@ bool zvr3setup_priv::parseBlock()
         emit sigData(QVariant(buffer.mid(bodyStart, qMax<qsizetype>(0, at - bodyStart))));
     else if (trailer.startsWith(TrailerError))
         emit sigData(zvr3value(zvr3error(-1, tr("Device returns error"))));
-    else
+    else {
+        qCDebug(lcZvr3Setup, "answer of %lld bytes without a known trailer", qlonglong(total));
         emit sigData(zvr3value(zvr3error(-1, tr("Device data protocol error"))));
+    }
 
     buffer.remove(0, total);
     connection->setWatchdog(0);
