@@ -119,7 +119,7 @@ void zvr3tz::setTimeZone(const char *text)
     m_rule = rule;
     m_daylight = rule.contains(QLatin1Char(','));
 
-    const QRegularExpression zoneLetters(QStringLiteral("^[UTC]*"));
+    static const QRegularExpression zoneLetters(QStringLiteral("^[UTC]*"));
     if (!m_daylight) {
         // The zone name is taken to be three characters long, whatever they are.
         QString s = rule.mid(3);
@@ -129,9 +129,9 @@ void zvr3tz::setTimeZone(const char *text)
     }
 
     // "[+-:]" is the range from '+' to ':', which holds + , - . / as well as the digits and ':'.
-    const QRegularExpression offsetText(QStringLiteral("^[0123456789+-:]*"));
-    const QRegularExpression offsetAndComma(QStringLiteral("^[0123456789+-:]*,"));
-    const QRegularExpression zoneOrComma(QStringLiteral("[U,]"));
+    static const QRegularExpression offsetText(QStringLiteral("^[0123456789+-:]*"));
+    static const QRegularExpression offsetAndComma(QStringLiteral("^[0123456789+-:]*,"));
+    static const QRegularExpression zoneOrComma(QStringLiteral("[U,]"));
     QString s = rule;
     s.remove(zoneLetters);
     m_stdOffset = qint32(quint32(_time2seconds(s.section(zoneOrComma, 0, 0).toLatin1().constData())));
@@ -177,8 +177,9 @@ unsigned long zvr3tz::_time2seconds(const char *text) const
     QString s = fromText(text);
     // The sign is looked at before anything is stripped, so " -3" counts as positive.
     const bool negative = s.startsWith(QLatin1Char('-'));
-    s.remove(QRegularExpression(QStringLiteral("^[ +-]*")));
-    const QRegularExpression field(QStringLiteral("^[0123456789]*[:]{0,1}"));
+    static const QRegularExpression leadingSigns(QStringLiteral("^[ +-]*"));
+    s.remove(leadingSigns);
+    static const QRegularExpression field(QStringLiteral("^[0123456789]*[:]{0,1}"));
     quint32 seconds = 0;
     if (!s.isEmpty()) {
         seconds = leadingInt(s) * 3600u;
