@@ -60,6 +60,13 @@ QByteArray zvr3parser_buffer::takeCollected()
     return std::exchange(pending, QByteArray());
 }
 
+void zvr3parser_buffer::takeOver(const QByteArray &chunk)
+{
+    if (bytes.isDetached() && bytes.capacity() > spare.capacity())
+        spare.swap(bytes);
+    bytes = chunk;
+}
+
 void zvr3parser_buffer::append(const QByteArray &chunk)
 {
     if (collecting() && !collected()) {
@@ -68,7 +75,7 @@ void zvr3parser_buffer::append(const QByteArray &chunk)
         const qint64 take = qMin<qint64>(pendingSize - pending.size(), chunk.size());
         pending.append(chunk.constData(), take);
         base = position();
-        bytes = chunk;
+        takeOver(chunk);
         offset = take;
         return;
     }
@@ -77,7 +84,7 @@ void zvr3parser_buffer::append(const QByteArray &chunk)
         // over into the new chunk. The chunk is taken over without a copy.
         base += bytes.size();
         offset -= bytes.size();
-        bytes = chunk;
+        takeOver(chunk);
         return;
     }
     // Drop consumed bytes only once they are at least as many as the unconsumed tail, so that
@@ -87,8 +94,10 @@ void zvr3parser_buffer::append(const QByteArray &chunk)
     const qsizetype tail = bytes.size() - offset;
     if (!bytes.isDetached()) {
         // Still shared with a chunk that was taken over: copy only the tail into an array of our own.
-        QByteArray own;
-        own.reserve(qMax<qsizetype>(2 * (tail + chunk.size()), 4096));
+        QByteArray own = std::exchange(spare, QByteArray());
+        own.resize(0);
+        if (own.capacity() < tail + chunk.size())
+            own.reserve(qMax<qsizetype>(2 * (tail + chunk.size()), 4096));
         own.append(bytes.constData() + offset, tail);
         bytes = own;
         base += offset;

@@ -77,6 +77,7 @@ public:
     qint64 base = 0;
     QMap<int, DATA_T> partial;  // frames being put together, by stream number
 
+    QByteArray spare;           // an array of our own, kept for reuse while `bytes` holds a chunk
     QByteArray pending;         // the payload collected so far
     qint64 pendingSize = -1;    // its full size; -1 when nothing is being collected
     DATA_T pendingRecord;       // the record the payload belongs to, without its data
@@ -84,6 +85,8 @@ public:
     int pendingLength = 0;      // its length, header included
 
 private:
+    // Makes `chunk` the buffered bytes, keeping the array it replaces for reuse when it is ours.
+    void takeOver(const QByteArray &chunk);
     quint8 at(qint64 pos) const { return quint8(bytes.constData()[offset + pos]); }
     quint32 le32(qint64 pos) const
     {
