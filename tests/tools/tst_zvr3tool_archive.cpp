@@ -1,5 +1,7 @@
 #include <QtTest>
 
+#include "zvr3testutil.h"
+
 #include "zvr3streamwriter.h"
 
 // Runs `zvr3 record` and `zvr3 scan` as a user would and checks what they print and how they exit.
@@ -13,28 +15,14 @@ private slots:
     void failures();
 
 private:
-    struct Run
+    using Run = zvr3test::ToolRun;
+    static Run run(const QStringList &arguments, const QByteArray &input = QByteArray())
     {
-        int exitCode = -1;
-        QByteArray out;
-        QByteArray err;
-    };
-    static Run run(const QStringList &arguments, const QByteArray &input = QByteArray());
+        return zvr3test::runTool(QStringLiteral(ZVR3_TOOL), arguments, input);
+    }
     QTemporaryDir dir;
 };
 
-tst_zvr3tool_archive::Run tst_zvr3tool_archive::run(const QStringList &arguments, const QByteArray &input)
-{
-    QProcess process;
-    process.start(QStringLiteral(ZVR3_TOOL), arguments);
-    if (!process.waitForStarted())
-        return {};
-    process.write(input);
-    process.closeWriteChannel();
-    process.waitForFinished(60000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
-            process.readAllStandardError()};
-}
 
 void tst_zvr3tool_archive::recordFromStandardInputThenScan()
 {

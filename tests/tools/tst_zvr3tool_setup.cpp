@@ -1,5 +1,7 @@
 #include <QtTest>
 
+#include "zvr3testutil.h"
+
 #include <QImage>
 #include <QTemporaryDir>
 
@@ -21,22 +23,10 @@ private slots:
     void badUsage();
 
 private:
-    struct Run
+    using Run = zvr3test::ToolRun;
+    static Run run(const QStringList &arguments, const QByteArray &input = QByteArray())
     {
-        int exitCode = -1;
-        QByteArray out;
-        QByteArray err;
-    };
-    // Runs the tool while this process's event loop serves the fake recorder.
-    static Run run(const QStringList &arguments)
-    {
-        QProcess process;
-        process.start(QStringLiteral(ZVR3_TOOL), arguments);
-        QSignalSpy finished(&process, &QProcess::finished);
-        if (!finished.wait(60000))
-            return {};
-        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
-                process.readAllStandardError()};
+        return zvr3test::runTool(QStringLiteral(ZVR3_TOOL), arguments, input);
     }
 };
 

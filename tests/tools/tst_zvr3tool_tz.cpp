@@ -1,5 +1,7 @@
 #include <QtTest>
 
+#include "zvr3testutil.h"
+
 // Runs "zvr3 tz" as a user would and checks what it prints and how it exits.
 class tst_zvr3tool_tz : public QObject
 {
@@ -11,26 +13,13 @@ private slots:
     void badUsage();
 
 private:
-    struct Run
+    using Run = zvr3test::ToolRun;
+    static Run run(const QStringList &arguments, const QByteArray &input = QByteArray())
     {
-        int exitCode = -1;
-        QByteArray out;
-        QByteArray err;
-    };
-    static Run run(const QStringList &arguments);
+        return zvr3test::runTool(QStringLiteral(ZVR3_TOOL), QStringList{QStringLiteral("tz")} + arguments, input);
+    }
 };
 
-tst_zvr3tool_tz::Run tst_zvr3tool_tz::run(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral(ZVR3_TOOL), QStringList{QStringLiteral("tz")} + arguments);
-    if (!process.waitForStarted())
-        return {};
-    process.closeWriteChannel();
-    process.waitForFinished(60000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
-            process.readAllStandardError()};
-}
 
 void tst_zvr3tool_tz::converts_data()
 {
