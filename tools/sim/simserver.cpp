@@ -180,6 +180,7 @@ void Server::tick()
     // After a stall, catch up a little, but never flood the clients with a long backlog.
     qint64 first = qMax(m_lastFrame + 1, now - 4);
     for (qint64 f = first; f <= now; ++f) {
+        emit frameWriting(f);
         const qint64 second = f / FramesPerSecond;
         const bool secondStart = f % FramesPerSecond == 0;
         for (auto it = m_live.begin(); it != m_live.end(); ++it) {

@@ -55,6 +55,11 @@ public:
     quint16 port() const { return m_recorder.port(); }
     QString errorString() const { return m_recorder.errorString(); }
 
+signals:
+    // Frame f (milliseconds since the epoch / 40) is about to be written to the live clients;
+    // emitted on the server's thread, for measuring delays.
+    void frameWriting(qint64 f);
+
 private:
     struct LiveClient
     {

@@ -186,13 +186,13 @@ QByteArray ImaEncoder::encode(const qint16 *samples, int count)
 }
 
 Source::Source(int channels, const QSize &size)
-    : m_channels(channels), m_size(size)
+    : m_channels(channels), m_jpegChannel(channels - 1), m_size(size)
 {
 }
 
 QString Source::videoCodec(int channel) const
 {
-    return channel == m_channels - 1 ? QStringLiteral("mjpeg") : m_mainCodec;
+    return channel == m_jpegChannel ? QStringLiteral("mjpeg") : m_mainCodec;
 }
 
 bool Source::prepare()
@@ -257,7 +257,11 @@ QString Source::encodeLoop(int channel)
         ctx->flags |= AV_CODEC_FLAG_QSCALE;
         ctx->global_quality = FF_QP2LAMBDA * 2;
     } else {
-        ctx->bit_rate = 2000000;
+        // About 2 Mbit/s. The loop is short and starts every second with a key frame, which
+        // x264's rate control lets overshoot an average target: aim lower, cap at 2 Mbit/s.
+        ctx->bit_rate = 1600000;
+        ctx->rc_max_rate = 2000000;
+        ctx->rc_buffer_size = 2000000;
     }
     if (qstrcmp(name, "libx264") == 0) {
         av_opt_set(ctx->priv_data, "preset", "ultrafast", 0);

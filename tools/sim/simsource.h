@@ -56,6 +56,8 @@ class Source
 {
 public:
     Source(int channels, const QSize &size);
+    // The channel sent as MJPEG (the last one unless changed before prepare(); -1: none).
+    void setJpegChannel(int channel) { m_jpegChannel = channel; }
     // Encodes the loops; false (with a message in error()) when no encoder could be opened.
     bool prepare();
     QString error() const { return m_error; }
@@ -64,6 +66,8 @@ public:
     QSize size() const { return m_size; }
     QString videoCodec(int channel) const;   // "H264" (or "mp4v") and "mjpeg" for the last channel
     HDR_T header() const;
+    // Channel c's loop of encoded pictures, LoopFrames packets.
+    const QVector<QByteArray> &videoLoop(int channel) const { return m_video.at(channel); }
 
     // The records of frame f: the index record when f starts a second, each selected channel's
     // video frame (split into parts when over 65,535 bytes), 40 ms of sound, and at the start of a
@@ -78,6 +82,7 @@ private:
     QString encodeLoop(int channel);   // an error message, empty on success
 
     int m_channels;
+    int m_jpegChannel;
     QSize m_size;
     QString m_mainCodec;
     QVector<QVector<QByteArray>> m_video;  // per channel, LoopFrames packets

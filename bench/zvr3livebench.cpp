@@ -1,0 +1,307 @@
+// Many live channels end to end: the recorder simulator, running in this process on a thread of
+// its own and replaying pre-encoded pictures, sends N channels at 25 frames per second over
+// loopback; zvr3online -> zvr3parser -> one zvr3decoder per channel turns them into images on the
+// application's thread.
+//
+//   zvr3livebench                       16 channels of 1280x720 H.264 at about 2 Mbit/s, 20 s
+//   zvr3livebench --benchmark_filter=/4/ a quick run with 4 channels
+//
+// Reported per run (counters):
+//   offered_fps        frames per second a recorder sends (channels x 25)
+//   sent_fps           frames per second the simulator did send during the window (it leaves
+//                      frames out when its thread falls behind the clock or a client lags)
+//   kept_fps           frames per second written during the measured window whose images left
+//                      the decoders (by GraceSeconds after the window's end)
+//   worst_channel_fps  the same for the channel that got the fewest
+//   delay_median_ms,   time from the simulator writing a frame to the socket to its image leaving
+//   delay_p99_ms       the decoder node (the node's sigData on the application's thread), over
+//                      the frames of the window
+//   lib_cpu            CPU seconds per second of the process during the window, apart from the
+//                      simulator's thread: the library, Qt's event delivery and FFmpeg (1.0 = one core)
+//   ffmpeg_cpu         CPU seconds per second that plain libavcodec + libswscale need for the
+//                      images the decoders put out during the window (decoding and conversion to
+//                      BGRA, measured after the run on the same packets, one after the other)
+//   outside_ffmpeg_cpu lib_cpu - ffmpeg_cpu: what the library costs around FFmpeg
+//   sim_cpu            the simulator thread's own CPU seconds per second
+//   mbit_per_channel   the video bit rate of one channel's pre-encoded loop
+//
+// All channels are H.264 here (MPEG-4 when the FFmpeg build has no H.264 encoder): the simulator's
+// MJPEG channel would send many times the bit rate of the others.
+#include <benchmark/benchmark.h>
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QImage>
+#include <QMutex>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <ctime>
+#include <memory>
+#include <sys/resource.h>
+
+#include "simserver.h"
+#include "simsource.h"
+#include "zvr3command.h"
+#include "zvr3decoder.h"
+#include "zvr3error.h"
+#include "zvr3item.h"
+#include "zvr3online.h"
+#include "zvr3parser.h"
+
+namespace {
+
+constexpr int WarmUpSeconds = 3;
+constexpr int GraceSeconds = 2;
+
+double threadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+double processCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    const size_t at = std::min(values.size() - 1, size_t(p * double(values.size())));
+    std::nth_element(values.begin(), values.begin() + qsizetype(at), values.end());
+    return values[at];
+}
+
+// Plain libavcodec + libswscale on the same packets: CPU seconds to decode `count` pictures of a
+// loop (cycled from its first, a key frame) and convert each to BGRA in a fresh buffer, as the
+// decoder node does.
+double plainDecodeSeconds(const QString &codecName, const QVector<QByteArray> &loop, qint64 count)
+{
+    const AVCodec *codec = avcodec_find_decoder_by_name(codecName == QLatin1String("H264") ? "h264" : "mpeg4");
+    AVCodecContext *ctx = avcodec_alloc_context3(codec);
+    avcodec_open2(ctx, codec, nullptr);
+    AVFrame *frame = av_frame_alloc();
+    AVPacket *packet = av_packet_alloc();
+    SwsContext *scaler = nullptr;
+    QByteArray padded;
+    const double start = threadCpuSeconds();
+    for (qint64 i = 0; i < count; ++i) {
+        const QByteArray &data = loop.at(int(i % loop.size()));
+        padded = data + QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, '\0');
+        packet->data = reinterpret_cast<uint8_t *>(padded.data());
+        packet->size = int(data.size());
+        avcodec_send_packet(ctx, packet);
+        if (avcodec_receive_frame(ctx, frame) != 0)
+            continue;
+        if (!scaler)
+            scaler = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), frame->width, frame->height,
+                                    AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
+        QByteArray bgra(qsizetype(frame->width) * frame->height * 4, Qt::Uninitialized);
+        uint8_t *planes[1] = {reinterpret_cast<uint8_t *>(bgra.data())};
+        const int strides[1] = {frame->width * 4};
+        sws_scale(scaler, frame->data, frame->linesize, 0, frame->height, planes, strides);
+        benchmark::DoNotOptimize(bgra.data());
+        av_frame_unref(frame);
+    }
+    const double seconds = threadCpuSeconds() - start;
+    sws_freeContext(scaler);
+    av_packet_free(&packet);
+    av_frame_free(&frame);
+    avcodec_free_context(&ctx);
+    return seconds;
+}
+
+void BM_LiveChannels(benchmark::State &state)
+{
+    const int channels = int(state.range(0));
+    const QSize size(int(state.range(1)), int(state.range(2)));
+    const int windowSeconds = int(state.range(3));
+
+    zvr3sim::Source source(channels, size);
+    source.setJpegChannel(-1);
+    if (!source.prepare()) {
+        state.SkipWithError(qPrintable(source.error()));
+        return;
+    }
+    // Joining a live stream between key frames makes FFmpeg complain about the first pictures.
+    av_log_set_level(AV_LOG_FATAL);
+    qint64 loopBytes = 0;
+    for (const QByteArray &packet : source.videoLoop(0))
+        loopBytes += packet.size();
+
+    // The simulator on its own thread, created there so that its timer and sockets live there.
+    QThread simThread;
+    simThread.start();
+    QObject simContext;
+    simContext.moveToThread(&simThread);
+    std::unique_ptr<zvr3sim::Server> server;
+    QMutex sentLock;  // guards sentAt, sentInWindow, windowStart and windowEnd
+    qint64 sentInWindow = 0;
+    qint64 windowStart = -1;  // nanoseconds on `clock`
+    qint64 windowEnd = -1;
+    QHash<qint64, qint64> sentAt;  // frame -> nanoseconds on the monotonic clock
+    QElapsedTimer clock;
+    clock.start();
+    quint16 port = 0;
+    double simCpu = 0;
+    zvr3sim::Options options;
+    options.port = 0;
+    options.channels = channels;
+    options.size = size;
+    options.archiveSeconds = 0;
+    options.keepSeconds = 5;
+    options.quiet = true;
+    QMetaObject::invokeMethod(&simContext, [&] {
+        server = std::make_unique<zvr3sim::Server>(options, &source);
+        if (server->listen())
+            port = server->port();
+        QObject::connect(server.get(), &zvr3sim::Server::frameWriting, server.get(), [&](qint64 f) {
+            const QMutexLocker locker(&sentLock);
+            const qint64 now = clock.nsecsElapsed();
+            sentAt.insert(f, now);
+            if (windowStart >= 0 && now >= windowStart && (windowEnd < 0 || now < windowEnd))
+                ++sentInWindow;
+        }, Qt::DirectConnection);
+    }, Qt::BlockingQueuedConnection);
+    if (port == 0) {
+        state.SkipWithError("the simulator could not listen");
+        QMetaObject::invokeMethod(&simContext, [&] { server.reset(); }, Qt::BlockingQueuedConnection);
+        simThread.quit();
+        simThread.wait();
+        return;
+    }
+
+    zvr3online live;
+    zvr3parser parser;
+    QObject::connect(&live, &zvr3base::sigData, &parser, &zvr3base::slotData);
+    std::vector<std::unique_ptr<zvr3decoder>> decoders;
+    std::vector<qint64> emitted(size_t(channels), 0);  // images put out during the window
+    std::vector<qint64> kept(size_t(channels), 0);     // images of frames written during the window
+    std::vector<double> delays;
+    QString failure;
+    for (int c = 0; c < channels; ++c) {
+        decoders.push_back(std::make_unique<zvr3decoder>(c));
+        QObject::connect(&parser, &zvr3base::sigData, decoders.back().get(), &zvr3base::slotData);
+        QObject::connect(decoders.back().get(), &zvr3base::sigData, [&, c](const QVariant &value) {
+            const qint64 now = clock.nsecsElapsed();
+            if (windowStart < 0 || !value.canConvert<zvr3item>())
+                return;
+            const zvr3item item = value.value<zvr3item>();
+            if (!item.value.canConvert<QImage>())
+                return;
+            const QMutexLocker locker(&sentLock);
+            const qint64 sent = sentAt.value(item.time / zvr3sim::FrameMs, -1);
+            if (windowEnd < 0)
+                ++emitted[size_t(c)];
+            if (sent >= windowStart && (windowEnd < 0 || sent < windowEnd)) {
+                ++kept[size_t(c)];
+                delays.push_back(double(now - sent) / 1e6);
+            }
+        });
+    }
+    QEventLoop loop;
+    QObject::connect(&live, &zvr3base::sigData, &loop, [&](const QVariant &value) {
+        if (value.canConvert<zvr3error>()) {
+            failure = value.value<zvr3error>().text;
+            loop.quit();
+        }
+    });
+
+    QUrl url;
+    url.setScheme(QStringLiteral("tcp"));
+    url.setHost(QStringLiteral("127.0.0.1"));
+    url.setPort(port);
+    url.setUserName(options.user);
+    url.setPassword(options.password);
+    live.slotData(QVariant::fromValue(zvr3command(2, url)));
+    QByteArray all;
+    for (int c = 0; c < channels; ++c)
+        all.append(char(c));
+    live.slotData(QVariant::fromValue(zvr3command(7, all)));
+
+    double simCpuStart = 0, processCpu = 0;
+    for (auto _ : state) {
+        QTimer::singleShot(WarmUpSeconds * 1000, Qt::PreciseTimer, &loop, [&] {
+            processCpu = processCpuSeconds();
+            QMetaObject::invokeMethod(&simContext, [&] { simCpuStart = threadCpuSeconds(); }, Qt::BlockingQueuedConnection);
+            const QMutexLocker locker(&sentLock);
+            windowStart = clock.nsecsElapsed();
+            QTimer::singleShot(windowSeconds * 1000, Qt::PreciseTimer, &loop, [&] {
+                QMetaObject::invokeMethod(&simContext, [&] { simCpu = threadCpuSeconds() - simCpuStart; },
+                                          Qt::BlockingQueuedConnection);
+                processCpu = processCpuSeconds() - processCpu;
+                const QMutexLocker locker(&sentLock);
+                windowEnd = clock.nsecsElapsed();
+                QTimer::singleShot(GraceSeconds * 1000, &loop, &QEventLoop::quit);
+            });
+        });
+        loop.exec();
+        state.SetIterationTime(double(windowEnd - windowStart) / 1e9);
+    }
+    const double window = double(windowEnd - windowStart) / 1e9;
+    const double libCpu = processCpu - simCpu;
+
+    live.slotData(QVariant::fromValue(zvr3command(3)));
+    decoders.clear();
+    QMetaObject::invokeMethod(&simContext, [&] { server.reset(); }, Qt::BlockingQueuedConnection);
+    simThread.quit();
+    simThread.wait();
+    if (!failure.isEmpty()) {
+        state.SkipWithError(qPrintable(failure));
+        return;
+    }
+
+    double ffmpegCpu = 0;
+    qint64 keptAll = 0;
+    for (int c = 0; c < channels; ++c) {
+        ffmpegCpu += plainDecodeSeconds(source.videoCodec(c), source.videoLoop(c), emitted[size_t(c)]);
+        keptAll += kept[size_t(c)];
+    }
+    state.counters["offered_fps"] = channels * zvr3sim::FramesPerSecond;
+    state.counters["sent_fps"] = double(sentInWindow * channels) / window;
+    state.counters["kept_fps"] = double(keptAll) / window;
+    state.counters["worst_channel_fps"] = double(*std::min_element(kept.begin(), kept.end())) / window;
+    state.counters["delay_median_ms"] = percentile(delays, 0.5);
+    state.counters["delay_p99_ms"] = percentile(delays, 0.99);
+    state.counters["lib_cpu"] = libCpu / window;
+    state.counters["ffmpeg_cpu"] = ffmpegCpu / window;
+    state.counters["outside_ffmpeg_cpu"] = (libCpu - ffmpegCpu) / window;
+    state.counters["sim_cpu"] = simCpu / window;
+    state.counters["mbit_per_channel"] = double(loopBytes) * 8 / 1e6 / (double(zvr3sim::LoopFrames) / zvr3sim::FramesPerSecond);
+}
+
+} // namespace
+
+BENCHMARK(BM_LiveChannels)
+    ->Args({16, 1280, 720, 20})
+    ->Args({4, 1280, 720, 10})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+int main(int argc, char **argv)
+{
+    // The simulator draws its pictures with QPainter: a GUI application, but no screen.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
