@@ -171,7 +171,10 @@ bool zvr3saver_priv::writeData(const DATA_T &record)
         }
     }
     // The layout follows the header this file holds, exactly as the parser will decide it when it
-    // reads the file back. The marked flag (bit 5) is not kept.
+    // reads the file back. The marked flag (bit 5) is not kept. The format has no escape for
+    // record starts that look like a magic word: a marked record of 0xB5B5 bytes, level 5, part 0,
+    // on stream 0xB5 (B5 B5 25 B5) is written as B5 B5 05 B5 and reads back as a stream header,
+    // just as the same unmarked record would in the recorder's own stream.
     const bool frameStart = type == VideoStream && (record.part & 2);
 
     QByteArray out;
