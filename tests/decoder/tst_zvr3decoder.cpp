@@ -2,6 +2,10 @@
 
 #include <atomic>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 #include "zvr3decoder.h"
 #include "zvr3decoder_priv.h"
 #include "zvr3decoder_priv_ima1.h"
@@ -10,7 +14,41 @@
 #include "zvr3decoder_priv_thread.h"
 #include "zvr3decoder_priv_video.h"
 #include "zvr3metatype_p.h"
+#include "zvr3sound_buffer.h"
 #include "zvr3testutil.h"
+#include "zvr3testvideo.h"
+
+using zvr3test::hex;
+
+// The decoder node: choosing the private decoder and its worker thread; then the private decoders:
+// real video that the test encodes itself with FFmpeg's encoders, sound, text and positions.
+class tst_zvr3decoder : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { av_log_set_level(AV_LOG_ERROR); }
+    void choosesDecoder_data();
+    void choosesDecoder();
+    void onlyOwnStreamAndWholeFrames();
+    void itemsLeaveOnNodeThreadInOrder();
+    void newHeaderReplacesDecoder();
+    void stoppingWorker_data();
+    void stoppingWorker();
+    void video_data();
+    void video();
+    void ima1_data();
+    void ima1();
+    void ima1StateRunsAcrossItems();
+    void ima1Rate_data();
+    void ima1Rate();
+    void text_data();
+    void text();
+    void nmea_data();
+    void nmea();
+    void nmeaTime_data();
+    void nmeaTime();
+    void nmeaRunawaySentenceIsDropped();
+};
 
 // Waits until every worker has decoded what it was given and the items have reached the nodes.
 #define SETTLE()                                                        \
@@ -21,85 +59,89 @@
 
 namespace {
 
-STREAM_T entry(int number, int type, const char *codec, const char *text3 = "")
+const QByteArray Rmc("$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n");
+const QByteArray Gga("$GPGGA,123519,4807.038,N,01131.000,W,1,08,2,545.4,M,46.9,M,,*47\r\n");
+constexpr qint64 RmcTime = 764426119000LL;  // 1994-03-23 12:35:19 UTC
+// Positions as render() gives them: after the RMC sentence above, after the GGA one, and none.
+const QString RmcFix = QStringLiteral("1 48.1173 11.51667 0 84.4 11.52356 0 0 764426119000");
+const QString GgaFix = QStringLiteral("1 48.1173 -11.51667 545.4 0 0 8 2 0");
+const QString NoFix = QStringLiteral("0 0 0 0 0 0 0 0 0");
+
+STREAM_T entry(int number, int type, const QString &codec, const QString &text3 = QString())
 {
-    STREAM_T s;
-    s.number = number;
-    s.type = type;
-    s.codec = QString::fromLatin1(codec);
-    s.text2 = QStringLiteral("t2");
-    s.text3 = QString::fromLatin1(text3);
-    return s;
+    return STREAM_T{number, type, codec, QStringLiteral("t2"), text3};
 }
 
 QVariant header(const QVector<STREAM_T> &streams)
 {
-    HDR_T h;
-    h.streams = streams;
-    return zvr3value(h);
+    return zvr3value(HDR_T{0, 0, QString(), streams, {}});
 }
 
-QVariant frame(int stream, const QByteArray &data, qint64 time = 0, int level = 0, int extra = 0)
+// A whole frame as the parser hands it on: size, level, marked, part, stream, time, extra, payload.
+QVariant frame(int stream, const QByteArray &data, qint64 time = 0, int level = 0)
 {
-    DATA_T d;
-    d.stream = uint(stream);
-    d.part = 3;
-    d.data = data;
-    d.size = uint(data.size());
-    d.time = time;
-    d.level = static_cast<signed char>(level);
-    d.extra = uint(extra);
-    return zvr3value(zvr3parser_combined_DATA_T(d));
+    const DATA_T record{uint(data.size()), static_cast<signed char>(level), false, 3, uint(stream), time, 0xAB, data};
+    return zvr3value(zvr3parser_combined_DATA_T(record));
 }
 
-zvr3item itemAt(const QList<QVariant> &values, int i)
+// Decodes one item per payload directly on this thread; the values of the items emitted.
+QList<QVariant> decodeAll(zvr3decoder_priv &decoder, const QList<QByteArray> &payloads)
 {
-    return values.at(i).value<zvr3item>();
+    QList<QVariant> values;
+    const auto c = QObject::connect(&decoder, &zvr3decoder_priv::sigData,
+                                    [&](const QVariant &v) { values.append(v.value<zvr3item>().value); });
+    for (const QByteArray &payload : payloads) {
+        zvr3item item;
+        item.data = payload;
+        decoder.decode(item);
+    }
+    QObject::disconnect(c);
+    return values;
 }
 
 // A decoder that takes its time, to catch a worker that outlives its owner.
 class SlowDecoder : public zvr3decoder_priv
 {
 public:
-    SlowDecoder(std::atomic<int> *started, std::atomic<int> *finished)
+    SlowDecoder()
         : zvr3decoder_priv(entry(1, 9, "slow"))
-        , m_started(started)
-        , m_finished(finished)
     {
     }
     ~SlowDecoder() override { stopWorker(); }
     void decode(zvr3item &item) override
     {
-        ++*m_started;
+        ++started;
         QThread::msleep(300);
         m_lastTime = item.time;  // owner state, touched after the wait
         emitItem(item);
-        ++*m_finished;
+        ++finished;
     }
+    static inline std::atomic<int> started{0};
+    static inline std::atomic<int> finished{0};
 
 private:
-    std::atomic<int> *m_started;
-    std::atomic<int> *m_finished;
     qint64 m_lastTime = 0;
 };
 
-} // namespace
-
-class tst_zvr3decoder : public QObject
+QVector<qint16> samples(const QVariant &sound)
 {
-    Q_OBJECT
-private slots:
-    void choosesDecoder_data();
-    void choosesDecoder();
-    void firstEntryWins();
-    void itemFields();
-    void onlyOwnStreamAndWholeFrames();
-    void itemsLeaveOnNodeThreadInOrder();
-    void newHeaderReplacesDecoder();
-    void headerWithoutEntryDropsData();
-    void destroyingDiscardsQueue();
-    void slowDecodeOutlivesStopWait();
-};
+    const QByteArray pcm = sound.value<zvr3sound_buffer>().data;
+    QVector<qint16> out(pcm.size() / 2);
+    qFromLittleEndian<qint16>(pcm.constData(), out.size(), out.data());
+    return out;
+}
+
+// A position as "valid latitude longitude altitude course speed satellites hdop time".
+QString render(const QVariant &position)
+{
+    const zvr3position_info p = position.value<zvr3position_info>();
+    QStringList fields{QString::number(p.valid)};
+    for (double f : {p.latitude, p.longitude, p.altitude, p.course, p.speed, double(p.satellites), p.hdop})
+        fields << QString::number(f, 'g', 7);
+    return (fields << QString::number(p.time)).join(QLatin1Char(' '));
+}
+
+} // namespace
 
 void tst_zvr3decoder::choosesDecoder_data()
 {
@@ -125,56 +167,21 @@ void tst_zvr3decoder::choosesDecoder()
 {
     QFETCH(int, type);
     QFETCH(QString, codec);
-    QFETCH(QString, decoder);
+    // The first entry of stream 3 decides; a later one is ignored.
     HDR_T h;
-    h.streams = {entry(1, 1, "H264"), entry(3, type, codec.toLatin1().constData())};
+    h.streams = {entry(1, 1, "H264"), entry(3, type, codec), entry(3, 4, "text")};
     std::unique_ptr<zvr3decoder_priv> priv(zvr3decoder_priv::create(3, h));
     QVERIFY(priv);
-    QCOMPARE(QString::fromLatin1(priv->metaObject()->className()), decoder);
+    QTEST(QString::fromLatin1(priv->metaObject()->className()), "decoder");
     QCOMPARE(priv->stream().number, 3);
     QCOMPARE(priv->stream().codec, codec);
     QVERIFY(!zvr3decoder_priv::create(5, h));
 }
 
-void tst_zvr3decoder::firstEntryWins()
-{
-    HDR_T h;
-    h.streams = {entry(3, 4, "nmea"), entry(3, 4, "text")};
-    std::unique_ptr<zvr3decoder_priv> priv(zvr3decoder_priv::create(3, h));
-    QVERIFY(qobject_cast<zvr3decoder_priv_nmea *>(priv.get()));
-}
-
-void tst_zvr3decoder::itemFields()
-{
-    zvr3decoder node(7);
-    zvr3test::Recorder out(&node);
-    node.slotData(header({entry(7, 3, "raw", "-x")}));
-    const QByteArray payload("\x01\x02\x03", 3);
-    const int levels[] = {0, 1, 15, 31};
-    for (int level : levels)
-        node.slotData(frame(7, payload, 1700000000123LL + level, level, 0xAB));
-    SETTLE();
-    QCOMPARE(out.values.size(), 4);
-    const int percent[] = {0, 3, 48, 100};
-    for (int i = 0; i < 4; ++i) {
-        const zvr3item item = itemAt(out.values, i);
-        QCOMPARE(item.level, percent[i]);
-        QCOMPARE(item.time, 1700000000123LL + levels[i]);
-        QCOMPARE(item.duration, 40);
-        QCOMPARE(item.extra, 0xAB);
-        QCOMPARE(item.data, payload);
-        QCOMPARE(item.stream.number, 7);
-        QCOMPARE(item.stream.codec, QStringLiteral("raw"));
-        QCOMPARE(item.stream.text2, QStringLiteral("t2"));
-        QCOMPARE(item.stream.text3, QStringLiteral("-x"));
-        QVERIFY(!item.value.isValid());
-        QVERIFY(!item.value2.isValid());
-    }
-}
-
 void tst_zvr3decoder::onlyOwnStreamAndWholeFrames()
 {
-    // Stream 3 is text beside a video stream 1: only stream 3's whole frames are decoded, as text.
+    // Stream 3 is text beside a video stream 1: only stream 3's whole frames are decoded, as text,
+    // and only while the last header has an entry for it.
     zvr3decoder node(3);
     zvr3test::Recorder out(&node);
     node.slotData(frame(3, "before the header"));
@@ -188,30 +195,43 @@ void tst_zvr3decoder::onlyOwnStreamAndWholeFrames()
     node.slotData(QVariant(42));
     node.slotData(QVariant());
     node.slotData(frame(3, QByteArray("abc\0def", 7)));
+    SETTLE();  // a new header lets the queue of the old decoder go
+    node.slotData(header({entry(5, 4, "text")}));
+    node.slotData(frame(3, "dropped"));
+    node.slotData(header({entry(3, 4, "text")}));
+    node.slotData(frame(3, "kept"));
     SETTLE();
-    QCOMPARE(out.values.size(), 1);
-    QCOMPARE(itemAt(out.values, 0).value, QVariant(QStringLiteral("abc")));
+    QCOMPARE(out.values.size(), 2);
+    QCOMPARE(out.values.at(0).value<zvr3item>().value, QVariant(QStringLiteral("abc")));
+    QCOMPARE(out.values.at(1).value<zvr3item>().value, QVariant(QStringLiteral("kept")));
 }
 
 void tst_zvr3decoder::itemsLeaveOnNodeThreadInOrder()
 {
+    // A stream that no decoder takes: its items leave undecoded, with the fields of the records.
     zvr3decoder node(2);
-    QList<QThread *> threads;
-    QList<qint64> times;
+    QList<zvr3item> items;
     connect(&node, &zvr3base::sigData, this, [&](const QVariant &v) {
-        threads.append(QThread::currentThread());
-        times.append(v.value<zvr3item>().time);
+        QCOMPARE(QThread::currentThread(), thread());
+        items.append(v.value<zvr3item>());
     });
-    node.slotData(header({entry(2, 4, "text")}));
-    QList<qint64> expected;
-    for (int i = 0; i < 500; ++i) {
-        node.slotData(frame(2, QByteArray::number(i), i));
-        expected.append(i);
-    }
+    node.slotData(header({entry(2, 3, "raw", "-x")}));
+    const int levels[][2] = {{0, 0}, {1, 3}, {15, 48}, {31, 100}};  // record level, item percent
+    for (int i = 0; i < 500; ++i)
+        node.slotData(frame(2, QByteArray::number(i), 1700000000000LL + i, levels[i % 4][0]));
     SETTLE();
-    QCOMPARE(times, expected);
-    for (QThread *thread : std::as_const(threads))
-        QCOMPARE(thread, QThread::currentThread());
+    QCOMPARE(items.size(), 500);
+    for (int i = 0; i < items.size(); ++i) {
+        QCOMPARE(items.at(i).time, 1700000000000LL + i);
+        QCOMPARE(items.at(i).level, levels[i % 4][1]);
+        QCOMPARE(items.at(i).data, QByteArray::number(i));
+        QCOMPARE(items.at(i).duration, 40);
+        QCOMPARE(items.at(i).extra, 0xAB);
+        QCOMPARE(items.at(i).stream.number, 2);
+        QCOMPARE((QStringList{items.at(i).stream.codec, items.at(i).stream.text2, items.at(i).stream.text3}),
+                 (QStringList{"raw", "t2", "-x"}));
+        QVERIFY(!items.at(i).value.isValid() && !items.at(i).value2.isValid());
+    }
 }
 
 void tst_zvr3decoder::newHeaderReplacesDecoder()
@@ -233,57 +253,305 @@ void tst_zvr3decoder::newHeaderReplacesDecoder()
     SETTLE();
     QCOMPARE(out.values.size(), 3);
     // The tail of the sentence reached a fresh decoder with an empty buffer: no position from it.
-    QCOMPARE(itemAt(out.values, 1).value.value<zvr3position_info>().valid, false);
-    QCOMPARE(itemAt(out.values, 2).value.value<zvr3position_info>().valid, true);
+    QCOMPARE(out.values.at(1).value<zvr3item>().value.value<zvr3position_info>().valid, false);
+    QCOMPARE(out.values.at(2).value<zvr3item>().value.value<zvr3position_info>().valid, true);
     QTRY_VERIFY(node.findChildren<zvr3decoder_priv *>().isEmpty());
 }
 
-void tst_zvr3decoder::headerWithoutEntryDropsData()
+void tst_zvr3decoder::stoppingWorker_data()
 {
-    zvr3decoder node(4);
-    zvr3test::Recorder out(&node);
-    node.slotData(header({entry(4, 4, "text")}));
-    node.slotData(header({entry(5, 4, "text")}));
-    node.slotData(frame(4, "dropped"));
-    node.slotData(header({entry(4, 4, "text")}));
-    node.slotData(frame(4, "kept"));
-    SETTLE();
-    QCOMPARE(out.values.size(), 1);
-    QCOMPARE(itemAt(out.values, 0).value, QVariant(QStringLiteral("kept")));
+    QTest::addColumn<int>("stopWait");
+    QTest::newRow("decode ends within the wait") << 10000;
+    QTest::newRow("wait runs out") << 20;
 }
 
-void tst_zvr3decoder::destroyingDiscardsQueue()
+void tst_zvr3decoder::stoppingWorker()
 {
-    std::atomic<int> started{0};
-    std::atomic<int> finished{0};
-    auto *slow = new SlowDecoder(&started, &finished);
+    // Destroying a private decoder finishes the item being decoded and drops the ones queued behind
+    // it. When the wait runs out first, the destructor goes on waiting, so the worker never touches
+    // a destroyed owner.
+    QFETCH(int, stopWait);
+    SlowDecoder::started = 0;
+    SlowDecoder::finished = 0;
+    auto *slow = new SlowDecoder;
+    slow->worker()->setStopWait(stopWait);
     QList<QVariant> out;
     connect(slow, &zvr3decoder_priv::sigData, this, [&](const QVariant &v) { out.append(v); });
     for (int i = 0; i < 5; ++i)
         slow->slotData(frame(1, "x", i));
-    QTRY_COMPARE(started.load(), 1);
+    QTRY_COMPARE(SlowDecoder::started.load(), 1);
+    if (stopWait < 300)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("still busy after 20 ms")));
     delete slow;
-    // The item being decoded was finished; the four queued behind it were dropped.
-    QCOMPARE(started.load(), 1);
-    QCOMPARE(finished.load(), 1);
+    QCOMPARE(SlowDecoder::started.load(), 1);
+    QCOMPARE(SlowDecoder::finished.load(), 1);
     QCOMPARE(zvr3decoder_priv_thread::outstanding(), 0);
     QCoreApplication::processEvents();
     QCOMPARE(out.size(), 1);
 }
 
-void tst_zvr3decoder::slowDecodeOutlivesStopWait()
+void tst_zvr3decoder::video_data()
 {
-    // The stop wait runs out while a decode is still busy: the destructor goes on waiting, so the
-    // worker never touches a destroyed owner.
-    std::atomic<int> started{0};
-    std::atomic<int> finished{0};
-    auto *slow = new SlowDecoder(&started, &finished);
-    slow->worker()->setStopWait(20);
-    slow->slotData(frame(1, "x"));
-    QTRY_COMPARE(started.load(), 1);
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("still busy after 20 ms")));
-    delete slow;
-    QCOMPARE(finished.load(), 1);
+    QTest::addColumn<QByteArray>("encoder");
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("mpeg4") << QByteArray("mpeg4") << "mp4v" << true;
+    QTest::newRow("mjpeg") << QByteArray("mjpeg") << "mjpeg" << true;
+    if (avcodec_find_encoder_by_name("libx264"))
+        QTest::newRow("h264") << QByteArray("libx264") << "H264" << true;
+    else
+        qInfo("no H.264 encoder in this FFmpeg build: H.264 rows skipped");
+    // Codec names are case-sensitive: a wrong one keeps the decoder closed.
+    QTest::newRow("h264 for mpeg4") << QByteArray("mpeg4") << "h264" << false;
+    QTest::newRow("MP4V") << QByteArray("mpeg4") << "MP4V" << false;
+    QTest::newRow("MJPEG") << QByteArray("mjpeg") << "MJPEG" << false;
+    QTest::newRow("mpeg4 as codec name") << QByteArray("mpeg4") << "mpeg4" << false;
+}
+
+void tst_zvr3decoder::video()
+{
+    // An undecodable packet first, then pictures of 352x288 and 704x576, each followed by an empty
+    // payload, which must not put the decoder into draining mode.
+    QFETCH(QByteArray, encoder);
+    QFETCH(QString, codec);
+    QFETCH(bool, opens);
+    const zvr3testvideo::Encoded small = zvr3testvideo::encode(encoder.constData(), 352, 288, 4);
+    const zvr3testvideo::Encoded large = zvr3testvideo::encode(encoder.constData(), 704, 576, 2);
+    const QList<QByteArray> packets = small.packets + large.packets;
+    QCOMPARE(packets.size(), 6);
+    QByteArray garbage;
+    for (int i = 0; i < 3000; ++i)
+        garbage += char((i * 7919) >> 3);
+    // The private decoder itself, on its worker thread, to see inside it afterwards.
+    zvr3decoder_priv_video decoder(entry(1, 1, codec));
+    QList<zvr3item> out;
+    connect(&decoder, &zvr3decoder_priv::sigData, this, [&](const QVariant &v) { out.append(v.value<zvr3item>()); });
+    decoder.slotData(frame(1, garbage, -1));
+    for (int i = 0; i < packets.size(); ++i) {
+        decoder.slotData(frame(1, packets.at(i), i));
+        decoder.slotData(frame(1, QByteArray(), i + 100));
+    }
+    SETTLE();
+    QCOMPARE(decoder.isOpen(), opens);
+    QCOMPARE(out.size(), opens ? packets.size() : 0);
+    QSet<const uchar *> memory;
+    for (int i = 0; i < out.size(); ++i) {
+        QCOMPARE(out.at(i).time, i);
+        const QImage image = out.at(i).value.value<QImage>();
+        QCOMPARE(image.format(), QImage::Format_ARGB32);
+        QCOMPARE(image.size(), i < 4 ? QSize(352, 288) : QSize(704, 576));
+        QCOMPARE(qAlpha(image.pixel(17, 33)), 255);
+        const double db = zvr3testvideo::psnr(image, (small.sources + large.sources).at(i));
+        QVERIFY2(db > 30, qPrintable(QStringLiteral("picture %1: %2 dB").arg(i).arg(db)));
+        memory.insert(image.constBits());
+    }
+    // Every picture has memory of its own, and the scaler was made once for each size.
+    QCOMPARE(memory.size(), out.size());
+    QCOMPARE(decoder.scalerCount(), opens ? 2 : 0);
+}
+
+void tst_zvr3decoder::ima1_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<int>("predictor");  // the state before the payload
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QVector<qint16>>("pcm");  // none: nothing emitted
+    QTest::addColumn<int>("endPredictor");
+    QTest::addColumn<int>("endIndex");
+    QTest::newRow("empty") << QByteArray() << 100 << 10 << QVector<qint16>() << 100 << 10;
+    QTest::newRow("one byte") << hex("77") << 100 << 10 << QVector<qint16>() << 100 << 10;
+    QTest::newRow("silence") << hex("40 01") << 100 << 10 << QVector<qint16>(160, 0) << 100 << 10;
+    QTest::newRow("no silence") << hex("00 00") << 100 << 10 << QVector<qint16>() << 100 << 10;
+    // Code 7 at step 7: 0 + 7 + 3 + 1 = 11, index 8; code 0 at step 16: 2, index 7.
+    QTest::newRow("70") << hex("70 00 00") << 0 << 0 << QVector<qint16>{11, 13, 14, 15, 16, 17} << 17 << 3;
+    QTest::newRow("77") << hex("77 88 08") << 0 << 0 << QVector<qint16>{11, 41, 37, 34, 37, 34} << 34 << 12;
+    QTest::newRow("upper limit") << hex("77 77 77") << 32760 << 60 << QVector<qint16>(6, 32767) << 32767 << 88;
+    QTest::newRow("lower limit") << hex("FF FF FF") << -32760 << 60 << QVector<qint16>(6, -32767) << -32767 << 88;
+}
+
+void tst_zvr3decoder::ima1()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(int, predictor);
+    QFETCH(int, index);
+    QFETCH(QVector<qint16>, pcm);
+    zvr3decoder_priv_ima1 decoder(entry(1, 2, "ima1", "-rate=8000"));
+    decoder.setState(predictor, index);
+    const QList<QVariant> out = decodeAll(decoder, {payload});
+    QCOMPARE(out.size(), pcm.isEmpty() ? 0 : 1);
+    if (!out.isEmpty()) {
+        QCOMPARE(out.at(0).value<zvr3sound_buffer>().rate, 8000);
+        QCOMPARE(out.at(0).value<zvr3sound_buffer>().channels, 1);
+        QCOMPARE(samples(out.at(0)), pcm);
+    }
+    QTEST(decoder.predictor(), "endPredictor");
+    QTEST(decoder.stepIndex(), "endIndex");
+}
+
+void tst_zvr3decoder::ima1StateRunsAcrossItems()
+{
+    QByteArray payload;
+    for (int i = 0; i < 1000; ++i)
+        payload += char((i * 37 + i / 7) & 0xFF);
+    zvr3decoder_priv_ima1 whole(entry(1, 2, "ima1"));
+    zvr3decoder_priv_ima1 split(entry(1, 2, "ima1"));
+    QVector<qint16> pcm;
+    for (qsizetype at = 0; at < payload.size(); at += 250) {
+        // Silence in between leaves the state as it was.
+        pcm += samples(decodeAll(split, {payload.mid(at, 250), hex("10 00")}).at(0));
+    }
+    QCOMPARE(pcm.size(), 2000);
+    QCOMPARE(pcm, samples(decodeAll(whole, {payload}).at(0)));
+}
+
+void tst_zvr3decoder::ima1Rate_data()
+{
+    QTest::addColumn<QString>("text3");
+    QTest::addColumn<int>("rate");
+    QTest::newRow("alone") << "-rate=8000" << 8000;
+    QTest::newRow("among options") << "-bits=4 -rate=16000 -x" << 16000;
+    QTest::newRow("capitals") << "-RATE=8000" << 0;
+    QTest::newRow("no digits") << "-rate=" << 0;
+    QTest::newRow("none") << "" << 0;
+}
+
+void tst_zvr3decoder::ima1Rate()
+{
+    QFETCH(QString, text3);
+    zvr3decoder_priv_ima1 decoder(entry(1, 2, "ima1", text3));
+    QTEST(decodeAll(decoder, {hex("00 01 02")}).at(0).value<zvr3sound_buffer>().rate, "rate");
+    QTEST(decoder.rate(), "rate");
+}
+
+void tst_zvr3decoder::text_data()
+{
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("stops at zero") << "text" << QByteArray("abc\0def", 7) << "abc";
+    QTest::newRow("utf-8") << "text" << QByteArray("gr\xc3\xbc\xc3\x9f") << QString::fromUtf8("grüß");
+    QTest::newRow("invalid utf-8") << "text" << QByteArray("a\xff") << QString::fromUtf8("a\xef\xbf\xbd");
+    QTest::newRow("empty") << "text-none" << QByteArray() << "";
+    QTest::newRow("text-utf8") << "text-utf8" << QByteArray("x\0y", 3) << "x";
+    QTest::newRow("koi8") << "text-koi8" << QByteArray("\xf0\xd2\xc9\xd7\xc5\xd4") << QString::fromUtf8("Привет");
+    QTest::newRow("koi8r whole payload") << "text-koi8r" << QByteArray("\xc4\0\xc1", 3)
+                                         << QString::fromUtf8("д") + QChar(0) + QString::fromUtf8("а");
+}
+
+void tst_zvr3decoder::text()
+{
+    QFETCH(QString, codec);
+    QFETCH(QByteArray, payload);
+    QFETCH(QString, expected);
+    zvr3decoder_priv_text decoder(entry(1, 4, codec));
+    QCOMPARE(decodeAll(decoder, {payload, payload}), QList<QVariant>(2, expected));
+}
+
+void tst_zvr3decoder::nmea_data()
+{
+    QTest::addColumn<QList<QByteArray>>("items");
+    QTest::addColumn<QStringList>("positions");  // one per item: every item is emitted
+    QTest::addColumn<QByteArray>("buffer");      // the incomplete sentence kept at the end
+    QTest::newRow("RMC") << QList<QByteArray>{Rmc} << QStringList{RmcFix} << QByteArray();
+
+    // The second item completes the RMC sentence; the GGA fields stay.
+    const QString both = QStringLiteral("1 48.1173 11.51667 545.4 84.4 11.52356 8 2 764426119000");
+    for (int cut : {22, 6, int(Rmc.lastIndexOf(',')), 0}) {
+        QTest::addRow("RMC split at %d", cut) << QList<QByteArray>{Gga + Rmc.left(cut), Rmc.mid(cut)}
+                                              << QStringList{GgaFix, both} << QByteArray();
+    }
+    // "$GPR" matches no known name: dropped at once, and its rest is ignored with the next item.
+    QTest::newRow("cut in the name") << QList<QByteArray>{Rmc.left(4), Rmc.mid(4)} << QStringList{NoFix, NoFix}
+                                     << QByteArray();
+
+    const char *ignored[][2] = {
+        {"mode field", "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,A*6A\r\n"},
+        {"GNRMC", "$GNRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n"},
+        {"GPVTG", "$GPVTG,054.7,T,034.4,M,005.5,N,010.2,K*48\r\n"},
+        {"garbage", "\x01\x02 no dollar at all"}};
+    for (const auto &row : ignored) {
+        QTest::addRow("ignored: %s", row[0]) << QList<QByteArray>{QByteArray(row[1]) + "$GPGGA,1"}
+                                             << QStringList{NoFix} << QByteArray("$GPGGA,1");
+    }
+
+    QByteArray voidFix = Rmc;
+    voidFix.replace(",A,", ",V,").replace(",N,", ",S,");
+    QTest::newRow("RMC void, south") << QList<QByteArray>{Rmc, voidFix}
+                                     << QStringList{RmcFix, QStringLiteral("0 -48.1173 11.51667 0 84.4 11.52356 0 0 764426119000")}
+                                     << QByteArray();
+
+    // GGA: fix quality, then the hdop, read as a whole number; GGA carries no date.
+    const char *gga[][3] = {{"0", "2", "0 48.1173 -11.51667 545.4 0 0 8 2 0"},
+                            {"", "3", "1 48.1173 -11.51667 545.4 0 0 8 3 0"},
+                            {"1", "1.2", "1 48.1173 -11.51667 545.4 0 0 8 0 0"}};
+    for (const auto &row : gga) {
+        const QByteArray sentence = QByteArray("$GPGGA,123519,4807.038,N,01131.000,W,") + row[0] + ",08," + row[1]
+            + ",545.4,M,46.9,M,,*47\r\n";
+        QTest::addRow("GGA fix '%s' hdop %s", row[0], row[1])
+            << QList<QByteArray>{sentence} << QStringList{QString::fromLatin1(row[2])} << QByteArray();
+    }
+
+    // PGRME fields: 3 date, 4 time, 6/7 latitude, 8/9 longitude, 11 fix, 12 km/h, 13 course, 14 hdop;
+    // it leaves the satellite count of GGA.
+    QTest::newRow("PGRME") << QList<QByteArray>{Gga, "$PGRME,x,x,230394,123519,x,4807.038,N,01131.000,E,x,1,36,84.4,3,x*00\r\n"}
+                           << QStringList{GgaFix, QStringLiteral("1 48.1173 11.51667 545.4 84.4 10 8 3 764426119000")}
+                           << QByteArray();
+}
+
+void tst_zvr3decoder::nmea()
+{
+    QFETCH(QList<QByteArray>, items);
+    zvr3decoder_priv_nmea decoder(entry(1, 4, "nmea"));
+    QStringList positions;
+    for (const QVariant &position : decodeAll(decoder, items))
+        positions << render(position);
+    QTEST(positions, "positions");
+    QTEST(decoder.sentenceBuffer(), "buffer");
+}
+
+void tst_zvr3decoder::nmeaTime_data()
+{
+    QTest::addColumn<QByteArray>("date");
+    QTest::addColumn<QByteArray>("clock");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<qint64>("expected");
+    QTest::newRow("no fraction") << QByteArray("230394") << QByteArray("123519") << true << RmcTime;
+    QTest::newRow("one digit") << QByteArray("230394") << QByteArray("123519.5") << true << RmcTime + 500;
+    QTest::newRow("two digits") << QByteArray("230394") << QByteArray("123519.05") << true << RmcTime + 50;
+    QTest::newRow("three digits") << QByteArray("230394") << QByteArray("123519.123") << true << RmcTime + 123;
+    QTest::newRow("four digits") << QByteArray("230394") << QByteArray("123519.1234") << false << qint64(0);
+    QTest::newRow("year 69 is 2069") << QByteArray("311269") << QByteArray("235959") << true << 3155759999000LL;
+    QTest::newRow("year 70 is 1970") << QByteArray("010170") << QByteArray("000000") << true << qint64(0);
+    QTest::newRow("leap day") << QByteArray("290224") << QByteArray("010203") << true << 1709168523000LL;
+    QTest::newRow("no such day") << QByteArray("300223") << QByteArray("010203") << false << qint64(0);
+    QTest::newRow("hour 24") << QByteArray("230394") << QByteArray("240000") << false << qint64(0);
+    QTest::newRow("empty date") << QByteArray() << QByteArray("123519") << false << qint64(0);
+    QTest::newRow("letters") << QByteArray("23o394") << QByteArray("123519") << false << qint64(0);
+}
+
+void tst_zvr3decoder::nmeaTime()
+{
+    QFETCH(QByteArray, date);
+    QFETCH(QByteArray, clock);
+    QFETCH(bool, ok);
+    QFETCH(qint64, expected);
+    qint64 ms = 0;
+    QCOMPARE(zvr3decoder_priv_nmea::readTime(date, clock, ms), ok);
+    QCOMPARE(ms, expected);
+
+    // In a sentence, a time that cannot be read leaves the last one.
+    QByteArray sentence = Rmc;
+    sentence.replace("123519", clock).replace("230394", date);
+    zvr3decoder_priv_nmea decoder(entry(1, 4, "nmea"));
+    const QList<QVariant> out = decodeAll(decoder, {Rmc, sentence});
+    QCOMPARE(out.at(1).value<zvr3position_info>().time, ok ? expected : RmcTime);
+}
+
+void tst_zvr3decoder::nmeaRunawaySentenceIsDropped()
+{
+    zvr3decoder_priv_nmea decoder(entry(1, 4, "nmea"));
+    decodeAll(decoder, QList<QByteArray>{"$GPRMC,1"} + QList<QByteArray>(100, QByteArray(100, 'x')));
+    QVERIFY(decoder.sentenceBuffer().size() < 4200);
 }
 
 QTEST_MAIN(tst_zvr3decoder)
