@@ -29,18 +29,14 @@ private slots:
     void initTestCase() { av_log_set_level(AV_LOG_ERROR); }
     void choosesDecoder_data();
     void choosesDecoder();
-    void onlyOwnStreamAndWholeFrames();
     void itemsLeaveOnNodeThreadInOrder();
     void newHeaderReplacesDecoder();
-    void stoppingWorker_data();
     void stoppingWorker();
     void video_data();
     void video();
     void ima1_data();
     void ima1();
     void ima1StateRunsAcrossItems();
-    void ima1Rate_data();
-    void ima1Rate();
     void text_data();
     void text();
     void nmea_data();
@@ -112,15 +108,11 @@ public:
     {
         ++started;
         QThread::msleep(300);
-        m_lastTime = item.time;  // owner state, touched after the wait
-        emitItem(item);
+        emitItem(item);  // touches the owner after the wait
         ++finished;
     }
     static inline std::atomic<int> started{0};
     static inline std::atomic<int> finished{0};
-
-private:
-    qint64 m_lastTime = 0;
 };
 
 QVector<qint16> samples(const QVariant &sound)
@@ -148,7 +140,6 @@ void tst_zvr3decoder::choosesDecoder_data()
     QTest::addColumn<int>("type");
     QTest::addColumn<QString>("codec");
     QTest::addColumn<QString>("decoder");
-    QTest::newRow("video H264") << 1 << "H264" << "zvr3decoder_priv_video";
     QTest::newRow("video any name") << 1 << "whatever" << "zvr3decoder_priv_video";
     QTest::newRow("ima1") << 2 << "ima1" << "zvr3decoder_priv_ima1";
     QTest::newRow("IMA1") << 2 << "IMA1" << "zvr3decoder_priv";
@@ -159,7 +150,6 @@ void tst_zvr3decoder::choosesDecoder_data()
     QTest::newRow("text-latin1") << 4 << "text-latin1" << "zvr3decoder_priv";
     QTest::newRow("nmea") << 4 << "nmea" << "zvr3decoder_priv_nmea";
     QTest::newRow("nmea as audio") << 2 << "nmea" << "zvr3decoder_priv";
-    QTest::newRow("type 3") << 3 << "text" << "zvr3decoder_priv";
     QTest::newRow("type 0") << 0 << "" << "zvr3decoder_priv";
 }
 
@@ -178,58 +168,37 @@ void tst_zvr3decoder::choosesDecoder()
     QVERIFY(!zvr3decoder_priv::create(5, h));
 }
 
-void tst_zvr3decoder::onlyOwnStreamAndWholeFrames()
-{
-    // Stream 3 is text beside a video stream 1: only stream 3's whole frames are decoded, as text,
-    // and only while the last header has an entry for it.
-    zvr3decoder node(3);
-    zvr3test::Recorder out(&node);
-    node.slotData(frame(3, "before the header"));
-    node.slotData(header({entry(1, 1, "H264"), entry(3, 4, "text")}));
-    node.slotData(zvr3value(IDX_T{5, 0, QByteArray()}));
-    node.slotData(frame(1, "video"));
-    DATA_T plain;
-    plain.stream = 3;
-    plain.data = "plain record";
-    node.slotData(zvr3value(plain));
-    node.slotData(QVariant(42));
-    node.slotData(QVariant());
-    node.slotData(frame(3, QByteArray("abc\0def", 7)));
-    SETTLE();  // a new header lets the queue of the old decoder go
-    node.slotData(header({entry(5, 4, "text")}));
-    node.slotData(frame(3, "dropped"));
-    node.slotData(header({entry(3, 4, "text")}));
-    node.slotData(frame(3, "kept"));
-    SETTLE();
-    QCOMPARE(out.values.size(), 2);
-    QCOMPARE(out.values.at(0).value<zvr3item>().value, QVariant(QStringLiteral("abc")));
-    QCOMPARE(out.values.at(1).value<zvr3item>().value, QVariant(QStringLiteral("kept")));
-}
-
 void tst_zvr3decoder::itemsLeaveOnNodeThreadInOrder()
 {
-    // A stream that no decoder takes: its items leave undecoded, with the fields of the records.
-    zvr3decoder node(2);
+    // Stream 3, which no decoder takes, beside a video stream 1: only stream 3's whole frames leave,
+    // undecoded, with the fields of their records, and only while the last header has an entry for it.
+    zvr3decoder node(3);
     QList<zvr3item> items;
     connect(&node, &zvr3base::sigData, this, [&](const QVariant &v) {
         QCOMPARE(QThread::currentThread(), thread());
         items.append(v.value<zvr3item>());
     });
-    node.slotData(header({entry(2, 3, "raw", "-x")}));
+    const QVariant raw = header({entry(1, 1, "H264"), entry(3, 3, "raw", "-x")});
+    const DATA_T plain{5, 0, false, 3, 3, 0, 0, "plain"};
+    for (const QVariant &v : {frame(3, "before the header"), raw, zvr3value(IDX_T{5, 0, {}}), frame(1, "video"),
+                              zvr3value(plain), QVariant(42), QVariant()})
+        node.slotData(v);
     const int levels[][2] = {{0, 0}, {1, 3}, {15, 48}, {31, 100}};  // record level, item percent
     for (int i = 0; i < 500; ++i)
-        node.slotData(frame(2, QByteArray::number(i), 1700000000000LL + i, levels[i % 4][0]));
+        node.slotData(frame(3, QByteArray::number(i), 1700000000000LL + i, levels[i % 4][0]));
+    SETTLE();  // a new header lets the queue of the old decoder go
+    for (const QVariant &v : {header({entry(5, 4, "text")}), frame(3, "dropped"), raw, frame(3, "500", 1700000000500LL)})
+        node.slotData(v);
     SETTLE();
-    QCOMPARE(items.size(), 500);
+    QCOMPARE(items.size(), 501);
     for (int i = 0; i < items.size(); ++i) {
         QCOMPARE(items.at(i).time, 1700000000000LL + i);
         QCOMPARE(items.at(i).level, levels[i % 4][1]);
         QCOMPARE(items.at(i).data, QByteArray::number(i));
         QCOMPARE(items.at(i).duration, 40);
         QCOMPARE(items.at(i).extra, 0xAB);
-        QCOMPARE(items.at(i).stream.number, 2);
-        QCOMPARE((QStringList{items.at(i).stream.codec, items.at(i).stream.text2, items.at(i).stream.text3}),
-                 (QStringList{"raw", "t2", "-x"}));
+        const STREAM_T &s = items.at(i).stream;
+        QCOMPARE((QStringList{QString::number(s.number), s.codec, s.text2, s.text3}), (QStringList{"3", "raw", "t2", "-x"}));
         QVERIFY(!items.at(i).value.isValid() && !items.at(i).value2.isValid());
     }
 }
@@ -258,30 +227,21 @@ void tst_zvr3decoder::newHeaderReplacesDecoder()
     QTRY_VERIFY(node.findChildren<zvr3decoder_priv *>().isEmpty());
 }
 
-void tst_zvr3decoder::stoppingWorker_data()
-{
-    QTest::addColumn<int>("stopWait");
-    QTest::newRow("decode ends within the wait") << 10000;
-    QTest::newRow("wait runs out") << 20;
-}
-
 void tst_zvr3decoder::stoppingWorker()
 {
     // Destroying a private decoder finishes the item being decoded and drops the ones queued behind
-    // it. When the wait runs out first, the destructor goes on waiting, so the worker never touches
-    // a destroyed owner.
-    QFETCH(int, stopWait);
+    // it. The wait for the worker runs out first here: the destructor goes on waiting, so the worker
+    // never touches a destroyed owner.
     SlowDecoder::started = 0;
     SlowDecoder::finished = 0;
     auto *slow = new SlowDecoder;
-    slow->worker()->setStopWait(stopWait);
+    slow->worker()->setStopWait(20);
     QList<QVariant> out;
     connect(slow, &zvr3decoder_priv::sigData, this, [&](const QVariant &v) { out.append(v); });
     for (int i = 0; i < 5; ++i)
         slow->slotData(frame(1, "x", i));
     QTRY_COMPARE(SlowDecoder::started.load(), 1);
-    if (stopWait < 300)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("still busy after 20 ms")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("still busy after 20 ms")));
     delete slow;
     QCOMPARE(SlowDecoder::started.load(), 1);
     QCOMPARE(SlowDecoder::finished.load(), 1);
@@ -358,15 +318,25 @@ void tst_zvr3decoder::ima1_data()
     QTest::addColumn<QVector<qint16>>("pcm");  // none: nothing emitted
     QTest::addColumn<int>("endPredictor");
     QTest::addColumn<int>("endIndex");
-    QTest::newRow("empty") << QByteArray() << 100 << 10 << QVector<qint16>() << 100 << 10;
-    QTest::newRow("one byte") << hex("77") << 100 << 10 << QVector<qint16>() << 100 << 10;
-    QTest::newRow("silence") << hex("40 01") << 100 << 10 << QVector<qint16>(160, 0) << 100 << 10;
-    QTest::newRow("no silence") << hex("00 00") << 100 << 10 << QVector<qint16>() << 100 << 10;
+    QTest::addColumn<QString>("text3");  // the stream's options, and the rate read from them
+    QTest::addColumn<int>("rate");
+    const QVector<qint16> none;
+    const QVector<qint16> one{0};
+    const QString r8k = QStringLiteral("-rate=8000");
+    QTest::newRow("empty") << QByteArray() << 100 << 10 << none << 100 << 10 << r8k << 8000;
+    QTest::newRow("one byte") << hex("77") << 100 << 10 << none << 100 << 10 << r8k << 8000;
+    QTest::newRow("silence") << hex("40 01") << 100 << 10 << QVector<qint16>(160, 0) << 100 << 10 << r8k << 8000;
+    QTest::newRow("no silence") << hex("00 00") << 100 << 10 << none << 100 << 10 << r8k << 8000;
     // Code 7 at step 7: 0 + 7 + 3 + 1 = 11, index 8; code 0 at step 16: 2, index 7.
-    QTest::newRow("70") << hex("70 00 00") << 0 << 0 << QVector<qint16>{11, 13, 14, 15, 16, 17} << 17 << 3;
-    QTest::newRow("77") << hex("77 88 08") << 0 << 0 << QVector<qint16>{11, 41, 37, 34, 37, 34} << 34 << 12;
-    QTest::newRow("upper limit") << hex("77 77 77") << 32760 << 60 << QVector<qint16>(6, 32767) << 32767 << 88;
-    QTest::newRow("lower limit") << hex("FF FF FF") << -32760 << 60 << QVector<qint16>(6, -32767) << -32767 << 88;
+    QTest::newRow("70") << hex("70 00 00") << 0 << 0 << QVector<qint16>{11, 13, 14, 15, 16, 17} << 17 << 3 << r8k << 8000;
+    QTest::newRow("77") << hex("77 88 08") << 0 << 0 << QVector<qint16>{11, 41, 37, 34, 37, 34} << 34 << 12 << r8k << 8000;
+    QTest::newRow("upper limit") << hex("77 77 77") << 32760 << 60 << QVector<qint16>(6, 32767) << 32767 << 88 << r8k << 8000;
+    QTest::newRow("lower limit") << hex("FF FF FF") << -32760 << 60 << QVector<qint16>(6, -32767) << -32767 << 88 << r8k << 8000;
+    // Silence of one sample, to read the rate.
+    QTest::newRow("rate among options") << hex("02 00") << 0 << 0 << one << 0 << 0 << "-bits=4 -rate=16000 -x" << 16000;
+    QTest::newRow("rate in capitals") << hex("02 00") << 0 << 0 << one << 0 << 0 << "-RATE=8000" << 0;
+    QTest::newRow("rate without digits") << hex("02 00") << 0 << 0 << one << 0 << 0 << "-rate=" << 0;
+    QTest::newRow("no options") << hex("02 00") << 0 << 0 << one << 0 << 0 << "" << 0;
 }
 
 void tst_zvr3decoder::ima1()
@@ -375,12 +345,14 @@ void tst_zvr3decoder::ima1()
     QFETCH(int, predictor);
     QFETCH(int, index);
     QFETCH(QVector<qint16>, pcm);
-    zvr3decoder_priv_ima1 decoder(entry(1, 2, "ima1", "-rate=8000"));
+    QFETCH(QString, text3);
+    zvr3decoder_priv_ima1 decoder(entry(1, 2, "ima1", text3));
     decoder.setState(predictor, index);
     const QList<QVariant> out = decodeAll(decoder, {payload});
     QCOMPARE(out.size(), pcm.isEmpty() ? 0 : 1);
     if (!out.isEmpty()) {
-        QCOMPARE(out.at(0).value<zvr3sound_buffer>().rate, 8000);
+        QTEST(out.at(0).value<zvr3sound_buffer>().rate, "rate");
+        QTEST(decoder.rate(), "rate");
         QCOMPARE(out.at(0).value<zvr3sound_buffer>().channels, 1);
         QCOMPARE(samples(out.at(0)), pcm);
     }
@@ -402,25 +374,6 @@ void tst_zvr3decoder::ima1StateRunsAcrossItems()
     }
     QCOMPARE(pcm.size(), 2000);
     QCOMPARE(pcm, samples(decodeAll(whole, {payload}).at(0)));
-}
-
-void tst_zvr3decoder::ima1Rate_data()
-{
-    QTest::addColumn<QString>("text3");
-    QTest::addColumn<int>("rate");
-    QTest::newRow("alone") << "-rate=8000" << 8000;
-    QTest::newRow("among options") << "-bits=4 -rate=16000 -x" << 16000;
-    QTest::newRow("capitals") << "-RATE=8000" << 0;
-    QTest::newRow("no digits") << "-rate=" << 0;
-    QTest::newRow("none") << "" << 0;
-}
-
-void tst_zvr3decoder::ima1Rate()
-{
-    QFETCH(QString, text3);
-    zvr3decoder_priv_ima1 decoder(entry(1, 2, "ima1", text3));
-    QTEST(decodeAll(decoder, {hex("00 01 02")}).at(0).value<zvr3sound_buffer>().rate, "rate");
-    QTEST(decoder.rate(), "rate");
 }
 
 void tst_zvr3decoder::text_data()
@@ -452,7 +405,6 @@ void tst_zvr3decoder::nmea_data()
     QTest::addColumn<QList<QByteArray>>("items");
     QTest::addColumn<QStringList>("positions");  // one per item: every item is emitted
     QTest::addColumn<QByteArray>("buffer");      // the incomplete sentence kept at the end
-    QTest::newRow("RMC") << QList<QByteArray>{Rmc} << QStringList{RmcFix} << QByteArray();
 
     // The second item completes the RMC sentence; the GGA fields stay.
     const QString both = QStringLiteral("1 48.1173 11.51667 545.4 84.4 11.52356 8 2 764426119000");
@@ -476,6 +428,9 @@ void tst_zvr3decoder::nmea_data()
 
     QByteArray voidFix = Rmc;
     voidFix.replace(",A,", ",V,").replace(",N,", ",S,");
+    // A time that cannot be read leaves the last one.
+    QTest::newRow("RMC at hour 24") << QList<QByteArray>{Rmc, QByteArray(Rmc).replace("123519", "240000")}
+                                    << QStringList{RmcFix, RmcFix} << QByteArray();
     QTest::newRow("RMC void, south") << QList<QByteArray>{Rmc, voidFix}
                                      << QStringList{RmcFix, QStringLiteral("0 -48.1173 11.51667 0 84.4 11.52356 0 0 764426119000")}
                                      << QByteArray();
@@ -538,13 +493,6 @@ void tst_zvr3decoder::nmeaTime()
     qint64 ms = 0;
     QCOMPARE(zvr3decoder_priv_nmea::readTime(date, clock, ms), ok);
     QCOMPARE(ms, expected);
-
-    // In a sentence, a time that cannot be read leaves the last one.
-    QByteArray sentence = Rmc;
-    sentence.replace("123519", clock).replace("230394", date);
-    zvr3decoder_priv_nmea decoder(entry(1, 4, "nmea"));
-    const QList<QVariant> out = decodeAll(decoder, {Rmc, sentence});
-    QCOMPARE(out.at(1).value<zvr3position_info>().time, ok ? expected : RmcTime);
 }
 
 void tst_zvr3decoder::nmeaRunawaySentenceIsDropped()
