@@ -11,6 +11,7 @@
 #include "zvr3testutil.h"
 
 using zvr3test::feed;
+using zvr3test::hex;
 using zvr3test::listing;
 
 // Archive files: the saver that writes them, and the reader that collects their seek entries and
@@ -20,7 +21,6 @@ class tst_zvr3archive : public QObject
     Q_OBJECT
 private slots:
     void roundTrip();
-    void frameStartWraps();
     void saver_data();
     void saver();
     void scan_data();
@@ -90,11 +90,8 @@ QByteArray encode(const QList<QVariant> &records, QList<QVariant> *seek = nullpt
             bytes += zvr3stream::encodeChunkHeader(v.value<ARCHIVE_T_HDR>());
         } else if (zvr3holds<IDX_T>(v)) {
             seconds = v.value<IDX_T>().time;
-            ZVR_ID3_REC entry;
-            entry.position = bytes.size();
-            entry.time = qint64(seconds) * 1000;
             if (seek)
-                seek->append(zvr3value(entry));
+                seek->append(zvr3value(ZVR_ID3_REC{0, 0, bytes.size(), qint64(seconds) * 1000, {}}));
             bytes += zvr3stream::encodeIndex(v.value<IDX_T>());
         } else {
             const DATA_T d = v.value<DATA_T>();
@@ -133,59 +130,42 @@ void tst_zvr3archive::roundTrip()
     // middle and last parts; then fields the generator leaves alone: index bytes and value, marked
     // and level bits, extra, empty payloads, a stream missing from the header, a header without
     // name or parameters.
-    zvr3stream::Recording big;
-    big.seconds = 3;
-    big.videoStreams = 2;
-    big.framesPerSecond = 5;
-    big.minFrameBytes = 0;
-    big.maxFrameBytes = 150000;
-    zvr3stream::Recording plain;
-    plain.seconds = 2;
-    plain.startTime = 1800000000;
-    plain.videoStreams = 3;
-    plain.audio = false;
-    plain.text = false;
-    const QByteArray stream = zvr3stream::generate(big) + zvr3stream::generate(plain) + encode({
+    zvr3stream::Recording r;
+    r.seconds = 3;
+    r.videoStreams = 2;
+    r.framesPerSecond = 5;
+    r.minFrameBytes = 0;
+    r.maxFrameBytes = 150000;
+    QByteArray stream = zvr3stream::generate(r);
+    r.startTime = 1800000000;
+    r.audio = false;
+    r.text = false;
+    stream += zvr3stream::generate(r) + encode({
         zvr3value(HDR_T{0, 0, QString(), {Video, Audio}, {}}), zvr3value(IDX_T{50000, 1234, QByteArray(255, 'x')}),
         data(1, 3, QByteArray(), 50000001), data(2, 3, QByteArray()), zvr3value(DATA_T{5, 31, true, 3, 1, 50000999, 255, "frame"}),
         data(9, 3, "unknown stream"), data(1, 2, QByteArray(), 50000500), data(1, 0, QByteArray()), data(1, 1, "end"),
         index(50001, QByteArray()), data(2, 3, "sound")});
     zvr3parser parser;
     const QList<QVariant> original = feed(parser, stream, 0);
+    // Then a frame start 70,000 ms after its index: its milliseconds are written in 16 bits.
+    DATA_T late{2, 3, false, 3, 1, 50001000 + 70000, 0x42, "ab"};
     zvr3saver saver;
     zvr3test::Recorder errors(&saver);
-    saver.slotData(open(path(QStringLiteral("roundtrip.zvr"))));
-    for (const QVariant &value : original)
+    for (const QVariant &value : QList<QVariant>{open(path(QStringLiteral("roundtrip.zvr")))} + original
+             + QList<QVariant>{zvr3value(late), close()})
         saver.slotData(value);
-    saver.slotData(close());
     QVERIFY(errors.values.isEmpty());
 
     // The same records come back, but index records with value 0 and data records unmarked.
     QStringList expected = kept(original);
     expected.replaceInStrings(QRegularExpression(R"("value": \d+)"), R"("value": 0)");
     expected.replaceInStrings(R"("marked": true)", R"("marked": false)");
+    late.time -= 65536;
+    expected += kept({zvr3value(late), zvr3value(zvr3parser_combined_DATA_T(late))});
     for (const char *part : {"\"part\": 0", "\"part\": 1", "\"part\": 2", "\"part\": 3", "\"marked\": true"})
         QVERIFY2(kept(original).join('\n').contains(QLatin1String(part)), part);
     zvr3parser again;
     QCOMPARE(kept(feed(again, contents(path(QStringLiteral("roundtrip.zvr"))), 1000)), expected);
-}
-
-void tst_zvr3archive::frameStartWraps()
-{
-    // A frame start holds its milliseconds after the index in 16 bits: 70,000 ms is written as 4,464.
-    DATA_T frame{2, 3, true, 3, 1, 100 * 1000 + 70000, 0x42, "ab"};
-    {
-        zvr3saver saver;
-        for (const QVariant &v : {open(path(QStringLiteral("wrap.zvr"))), header({Video}), index(100), zvr3value(frame)})
-            saver.slotData(v);
-    }
-    const QByteArray bytes = contents(path(QStringLiteral("wrap.zvr")));
-    // size 2, flags part 3 | level 3 (marked dropped), stream 1, msec 4464, extra, zero, payload.
-    QCOMPARE(bytes.right(10).toHex(' '), QByteArray("02 00 c3 01 70 11 42 00 61 62"));
-    frame.time -= 65536;
-    frame.marked = false;
-    zvr3parser parser;
-    QVERIFY(listing(feed(parser, bytes, 0)).contains(listing({zvr3value(frame)}).at(0)));
 }
 
 void tst_zvr3archive::saver_data()
@@ -222,6 +202,11 @@ void tst_zvr3archive::saver_data()
                                                      << QByteArray() << encode({h2}) << none;
     // A file still open when the saver is destroyed is flushed and closed.
     QTest::newRow("destroyed while open") << QList<QVariant>{o1, h, i, d1} << encode({h, i, d1}) << QByteArray() << none;
+
+    // A frame start: size 2, flags part 3 | level 3 (marked dropped), stream 1, milliseconds after the
+    // index 70,000 in 16 bits (4,464), extra, zero, payload.
+    QTest::newRow("frame start") << QList<QVariant>{o1, header({Video}), index(100, {}), zvr3value(DATA_T{2, 3, true, 3, 1, 170000, 0x42, "ab"})}
+                                 << encode({header({Video}), index(100, {})}) + hex("02 00 c3 01 70 11 42 00 61 62") << QByteArray() << none;
 
     // Refused records leave no trace; the last good header and index still hold.
     HDR_T huge = header({Video, Audio}).value<HDR_T>();
@@ -325,12 +310,10 @@ void tst_zvr3archive::scan()
 void tst_zvr3archive::textBeforeFirstIndex()
 {
     zvr3archive_priv_file_evt evt;
-    evt.slotData(header({Text}));
-    evt.slotData(zvr3value(zvr3parser_combined_DATA_T(record(5, 3, "early"))));
-    evt.slotData(zvr3value(record(5, 3, "not a whole frame")));
-    evt.slotData(index(9));
-    evt.slotData(zvr3value(zvr3parser_combined_DATA_T(record(5, 3, "late"))));
-    evt.slotData(zvr3value(zvr3command(2)));
+    for (const QVariant &v : {header({Text}), zvr3value(zvr3parser_combined_DATA_T(record(5, 3, "early"))),
+                              data(5, 3, "not a whole frame"), index(9),
+                              zvr3value(zvr3parser_combined_DATA_T(record(5, 3, "late"))), zvr3value(zvr3command(2))})
+        evt.slotData(v);
     QCOMPARE(evt.list.size(), 1);
     evt.slotData(close());
     QCOMPARE(listing({zvr3value(evt.list)}), listing({events({{0, 0, {{5, "early"}}}, {9000, 1, {{5, "late"}}}})}));

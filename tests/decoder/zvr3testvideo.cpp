@@ -4,7 +4,6 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 
@@ -32,15 +31,10 @@ Encoded encode(const char *encoderName, int w, int h, int frames)
     ctx->width = w;
     ctx->height = h;
     ctx->time_base = {1, 25};
-    ctx->gop_size = 10;
-    ctx->max_b_frames = 0;
     ctx->pix_fmt = qstrcmp(encoderName, "mjpeg") == 0 ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
-    ctx->flags |= AV_CODEC_FLAG_QSCALE;
-    ctx->global_quality = FF_QP2LAMBDA * 3;
-    // Options of libx264; the other encoders have none of them.
-    av_opt_set(ctx->priv_data, "preset", "ultrafast", 0);
-    av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
-    av_opt_set(ctx->priv_data, "crf", "18", 0);
+    // No B-frames, fine quantisation (3 × FF_QP2LAMBDA); the last three are options of libx264 alone.
+    AVDictionary *options = nullptr;
+    av_dict_parse_string(&options, "g=10:bf=0:flags=+qscale:global_quality=354:preset=ultrafast:tune=zerolatency:crf=18", "=", ":", 0);
     AVFrame *picture = av_frame_alloc();
     picture->format = ctx->pix_fmt;
     picture->width = w;
@@ -48,7 +42,8 @@ Encoded encode(const char *encoderName, int w, int h, int frames)
     av_frame_get_buffer(picture, 0);
     SwsContext *toYuv = sws_getContext(w, h, AV_PIX_FMT_RGB24, w, h, ctx->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr);
     AVPacket *packet = av_packet_alloc();
-    const bool opened = codec && avcodec_open2(ctx, codec, nullptr) == 0;
+    const bool opened = codec && avcodec_open2(ctx, codec, &options) == 0;
+    av_dict_free(&options);
     for (int i = 0; opened && i <= frames; ++i) {
         if (i < frames) {
             out.sources.append(pattern(w, h, i));
