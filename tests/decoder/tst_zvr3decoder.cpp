@@ -129,10 +129,11 @@ void tst_zvr3decoder::itemsLeaveOnNodeThreadInOrder()
     // undecoded, with the fields of their records, and only while the last header has an entry for it.
     zvr3decoder node(3);
     QList<zvr3item> items;
+    // A direct connection: the slot runs on whatever thread emits.
     connect(&node, &zvr3base::sigData, this, [&](const QVariant &v) {
         QCOMPARE(QThread::currentThread(), thread());
         items.append(v.value<zvr3item>());
-    });
+    }, Qt::DirectConnection);
     const QVariant raw = header({entry(1, 1, "H264"), entry(3, 3, "raw", "-x")});
     const DATA_T plain{5, 0, false, 3, 3, 0, 0, "plain"};
     for (const QVariant &v : {frame(3, "before the header"), raw, zvr3value(IDX_T{5, 0, {}}), frame(1, "video"),
