@@ -5,242 +5,301 @@
 #include "zvr3command.h"
 #include "zvr3error.h"
 #include "zvr3metatype_p.h"
+#include "zvr3parser.h"
+#include "zvr3saver.h"
 #include "zvr3streamwriter.h"
 #include "zvr3testutil.h"
 
+using zvr3test::feed;
+using zvr3test::hex;
 using zvr3test::listing;
 
-namespace {
-
-const STREAM_T Video{1, 1, QStringLiteral("H264"), QString(), QString()};
-const STREAM_T Audio{2, 2, QStringLiteral("ima1"), QString(), QString()};
-const STREAM_T Text{5, 4, QStringLiteral("text"), QString(), QString()};
-const STREAM_T Nmea{6, 4, QStringLiteral("nmea"), QString(), QString()};
-
-DATA_T record(unsigned stream, unsigned part, const QByteArray &payload)
-{
-    DATA_T r;
-    r.stream = stream;
-    r.part = part;
-    r.data = payload;
-    r.size = unsigned(payload.size());
-    return r;
-}
-
-// Builds an archive file and, beside it, what scanning it must give.
-class File
-{
-public:
-    File &header(const QVector<STREAM_T> &streams)
-    {
-        HDR_T h;
-        h.name = QStringLiteral("cam");
-        h.streams = streams;
-        bytes += zvr3stream::encodeHeader(h);
-        return *this;
-    }
-    File &chunk() { bytes += zvr3stream::encodeChunkHeader({1, 2, 3, 4}); return *this; }
-    // An index record; its seek entry is the offset it starts at.
-    File &index(quint32 seconds)
-    {
-        ZVR_ID3_REC entry;
-        entry.position = bytes.size();
-        entry.time = qint64(seconds) * 1000;
-        seek.append(entry);
-        bytes += zvr3stream::encodeIndex({seconds, 77, "ab"});
-        last = seconds;
-        return *this;
-    }
-    File &data(unsigned stream, unsigned part, const QByteArray &payload)
-    {
-        bytes += zvr3stream::encodeData(record(stream, part, payload), stream == 1 && (part & 2), last);
-        return *this;
-    }
-    File &text(const QByteArray &payload) { return data(Text.number, 3, payload); }
-
-    QByteArray bytes;
-    QList<ZVR_ID3_REC> seek;
-    quint32 last = 0;
-};
-
-EVENTS_FILE_DATA_T textEvent(qint64 time, unsigned number, const QVector<PARAM_T> &texts)
-{
-    EVENTS_FILE_DATA_T e;
-    e.time = time;
-    e.number = number;
-    e.texts = texts;
-    return e;
-}
-
-QVariant openCommand(const QUrl &url)
-{
-    return zvr3value(zvr3command(2, url));
-}
-
-} // namespace
-
+// Archive files: the saver that writes them, and the reader that collects their seek entries and
+// text events.
 class tst_zvr3archive : public QObject
 {
     Q_OBJECT
 private slots:
+    void roundTrip();
+    void saver_data();
+    void saver();
     void scan_data();
     void scan();
-    void generatedRecording();
-    void unreadableFile();
-    void otherSchemes_data();
-    void otherSchemes();
-    void secondOpenReplacesReader();
     void textBeforeFirstIndex();
-    void readerOpenCollectsSilently();
 
 private:
+    QString path(const QString &name) const { return dir.filePath(name); }
     QString write(const QByteArray &bytes);
     QTemporaryDir dir;
     int files = 0;
 };
 
+namespace {
+
+const STREAM_T Video{1, 1, "H264", "", ""};
+const STREAM_T Audio{2, 2, "ima1", "", "-rate=8000"};
+const STREAM_T Text{5, 4, "text", "", ""};
+const STREAM_T Nmea{6, 4, "nmea", "", ""};
+
+QVariant header(const QVector<STREAM_T> &streams, const QString &name = "rec")
+{
+    return zvr3value(HDR_T{0, 0, name, streams, {{7, "p"}}});
+}
+
+QVariant index(quint64 seconds, const QByteArray &bytes = "ab")
+{
+    return zvr3value(IDX_T{seconds, 0, bytes});
+}
+
+// A data record: size, level, marked, part, stream, time, extra, payload.
+DATA_T record(unsigned stream, unsigned part, const QByteArray &payload, qint64 time = 0)
+{
+    return DATA_T{unsigned(payload.size()), 0, false, part, stream, time, 0, payload};
+}
+
+QVariant data(unsigned stream, unsigned part, const QByteArray &payload, qint64 time = 0)
+{
+    return zvr3value(record(stream, part, payload, time));
+}
+
+QVariant open(const QString &path)
+{
+    return zvr3value(zvr3command(2, QUrl::fromLocalFile(path)));
+}
+
+QVariant close()
+{
+    return zvr3value(zvr3command(3));
+}
+
+QVariant events(std::initializer_list<EVENTS_FILE_DATA_T> list)
+{
+    return zvr3value(EVENTS_FILE_LIST_T(list));
+}
+
+// The bytes of records in an archive file; with seek, also the seek entries that scanning the file
+// must give: one for each index record, at the offset it starts at.
+QByteArray encode(const QList<QVariant> &records, QList<QVariant> *seek = nullptr)
+{
+    QByteArray bytes;
+    quint64 seconds = 0;
+    for (const QVariant &v : records) {
+        if (zvr3holds<HDR_T>(v)) {
+            bytes += zvr3stream::encodeHeader(v.value<HDR_T>());
+        } else if (zvr3holds<ARCHIVE_T_HDR>(v)) {
+            bytes += zvr3stream::encodeChunkHeader(v.value<ARCHIVE_T_HDR>());
+        } else if (zvr3holds<IDX_T>(v)) {
+            seconds = v.value<IDX_T>().time;
+            if (seek)
+                seek->append(zvr3value(ZVR_ID3_REC{0, 0, bytes.size(), qint64(seconds) * 1000, {}}));
+            bytes += zvr3stream::encodeIndex(v.value<IDX_T>());
+        } else {
+            const DATA_T d = v.value<DATA_T>();
+            bytes += zvr3stream::encodeData(d, d.stream == 1 && (d.part & 2), seconds);
+        }
+    }
+    return bytes;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The headers, index records, data records and whole frames of a parse, rendered.
+QStringList kept(const QList<QVariant> &values)
+{
+    return listing(values).filter(QRegularExpression(R"re(^\{"record": "(HDR_T|IDX_T|DATA_T|zvr3parser_combined_DATA_T)")re"));
+}
+
+} // namespace
+
 QString tst_zvr3archive::write(const QByteArray &bytes)
 {
-    const QString path = dir.filePath(QStringLiteral("f%1.zvr").arg(++files));
-    QFile file(path);
+    const QString name = path(QStringLiteral("f%1.zvr").arg(++files));
+    QFile file(name);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
+        qFatal("cannot write %s", qPrintable(name));
+    return name;
+}
+
+void tst_zvr3archive::roundTrip()
+{
+    // Generated recordings with several headers and streams, frames over 65,535 bytes in first,
+    // middle and last parts; then fields the generator leaves alone: index bytes and value, marked
+    // and level bits, extra, empty payloads, a stream missing from the header, a header without
+    // name or parameters.
+    zvr3stream::Recording r;
+    r.seconds = 3;
+    r.videoStreams = 2;
+    r.framesPerSecond = 5;
+    r.minFrameBytes = 0;
+    r.maxFrameBytes = 150000;
+    QByteArray stream = zvr3stream::generate(r);
+    r.startTime = 1800000000;
+    r.audio = false;
+    r.text = false;
+    stream += zvr3stream::generate(r) + encode({
+        zvr3value(HDR_T{0, 0, QString(), {Video, Audio}, {}}), zvr3value(IDX_T{50000, 1234, QByteArray(255, 'x')}),
+        data(1, 3, QByteArray(), 50000001), data(2, 3, QByteArray()), zvr3value(DATA_T{5, 31, true, 3, 1, 50000999, 255, "frame"}),
+        data(9, 3, "unknown stream"), data(1, 2, QByteArray(), 50000500), data(1, 0, QByteArray()), data(1, 1, "end"),
+        index(50001, QByteArray()), data(2, 3, "sound")});
+    zvr3parser parser;
+    const QList<QVariant> original = feed(parser, stream, 0);
+    // Then a frame start 70,000 ms after its index: its milliseconds are written in 16 bits.
+    DATA_T late{2, 3, false, 3, 1, 50001000 + 70000, 0x42, "ab"};
+    zvr3saver saver;
+    zvr3test::Recorder errors(&saver);
+    for (const QVariant &value : QList<QVariant>{open(path(QStringLiteral("roundtrip.zvr")))} + original
+             + QList<QVariant>{zvr3value(late), close()})
+        saver.slotData(value);
+    QVERIFY(errors.values.isEmpty());
+
+    // The same records come back, but index records with value 0 and data records unmarked.
+    QStringList expected = kept(original);
+    expected.replaceInStrings(QRegularExpression(R"("value": \d+)"), R"("value": 0)");
+    expected.replaceInStrings(R"("marked": true)", R"("marked": false)");
+    late.time -= 65536;
+    expected += kept({zvr3value(late), zvr3value(zvr3parser_combined_DATA_T(late))});
+    for (const char *part : {"\"part\": 0", "\"part\": 1", "\"part\": 2", "\"part\": 3", "\"marked\": true"})
+        QVERIFY2(kept(original).join('\n').contains(QLatin1String(part)), part);
+    zvr3parser again;
+    QCOMPARE(kept(feed(again, contents(path(QStringLiteral("roundtrip.zvr"))), 1000)), expected);
+}
+
+void tst_zvr3archive::saver_data()
+{
+    QTest::addColumn<QList<QVariant>>("input");
+    QTest::addColumn<QByteArray>("first");  // what the two files hold once the saver is gone
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<QList<QVariant>>("errors");
+
+    const QVariant o1 = open(path(QStringLiteral("first.zvr")));
+    const QVariant o2 = open(path(QStringLiteral("second.zvr")));
+    const QVariant h = header({Video, Audio});
+    const QVariant h2 = header({Video, Audio}, "second");
+    const QVariant i = index(10);
+    const QVariant d1 = data(2, 3, "one");
+    const QVariant d2 = data(2, 3, "two");
+    const QList<QVariant> none;
+
+    QTest::newRow("nothing is written before an open") << QList<QVariant>{close(), h, i, d1, o1, i, d2}
+                                                       << QByteArray() << QByteArray() << none;
+    QTest::newRow("records before a header or an index are dropped") << QList<QVariant>{o1, i, d1, h, d1, i, d2}
+                                                                      << encode({h, i, d2}) << QByteArray() << none;
+    QTest::newRow("a new header waits for an index") << QList<QVariant>{o1, h, i, d1, h2, d2, index(20), d2}
+                                                     << encode({h, i, d1, h2, index(20), d2}) << QByteArray() << none;
+    QTest::newRow("closing stops writing; closing again does nothing") << QList<QVariant>{o1, h, i, d1, close(), close(), d2, h2}
+                                                                        << encode({h, i, d1}) << QByteArray() << none;
+    QTest::newRow("whole frames, positions, chunk headers and bytes are ignored")
+        << QList<QVariant>{o1, h, i, zvr3value(zvr3parser_combined_DATA_T(record(2, 3, "one"))),
+                           zvr3value(zvr3parser_position{4, 0, 7}), zvr3value(ARCHIVE_T_HDR{1, 2, 3, 4}),
+                           QVariant(QByteArray("raw")), QVariant(42), QVariant(), zvr3value(zvr3command(1)), d2}
+        << encode({h, i, d2}) << QByteArray() << none;
+    QTest::newRow("reopening flushes and truncates") << QList<QVariant>{o1, h, o2, i, h2, o1}
+                                                     << QByteArray() << encode({h2}) << none;
+    // A file still open when the saver is destroyed is flushed and closed.
+    QTest::newRow("destroyed while open") << QList<QVariant>{o1, h, i, d1} << encode({h, i, d1}) << QByteArray() << none;
+
+    // A frame start: size 2, flags part 3 | level 3 (marked dropped), stream 1, milliseconds after the
+    // index 70,000 in 16 bits (4,464), extra, zero, payload.
+    QTest::newRow("frame start") << QList<QVariant>{o1, header({Video}), index(100, {}), zvr3value(DATA_T{2, 3, true, 3, 1, 170000, 0x42, "ab"})}
+                                 << encode({header({Video}), index(100, {})}) + hex("02 00 c3 01 70 11 42 00 61 62") << QByteArray() << none;
+
+    // Refused records leave no trace; the last good header and index still hold.
+    HDR_T huge = header({Video, Audio}).value<HDR_T>();
+    huge.params = {{1, QString(70000, QLatin1Char('p'))}};
+    const QVariant tooLarge = zvr3value(zvr3error(-1, "Record too large for the archive file"));
+    QTest::newRow("too large") << QList<QVariant>{o1, h, index(10, QByteArray(256, 'i')), d1, index(10, QByteArray(255, 'i')),
+                                                  data(2, 3, QByteArray(65536, 'x')), data(2, 3, QByteArray(65535, 'y')),
+                                                  zvr3value(huge), d2}
+                               << encode({h, index(10, QByteArray(255, 'i')), data(2, 3, QByteArray(65535, 'y')), d2})
+                               << QByteArray() << QList<QVariant>{tooLarge, tooLarge, tooLarge};
+
+    const QString bad = path(QStringLiteral("no/such/dir/x.zvr"));
+    const QString text = QStringLiteral("Can't open file \"%1\". No such file or directory (5)").arg(bad);
+    QTest::newRow("a file that cannot be opened") << QList<QVariant>{o1, h, open(bad), h} << encode({h}) << QByteArray()
+                                                  << QList<QVariant>{zvr3value(zvr3error(-1, text))};
+}
+
+void tst_zvr3archive::saver()
+{
+    QFETCH(QList<QVariant>, input);
+    QFETCH(QList<QVariant>, errors);
+    QFile::remove(path(QStringLiteral("first.zvr")));
+    QFile::remove(path(QStringLiteral("second.zvr")));
+    {
+        zvr3saver saver;
+        zvr3test::Recorder out(&saver);
+        for (const QVariant &value : input)
+            saver.slotData(value);
+        QCOMPARE(listing(out.values), listing(errors));
+    }
+    // Checked before any event loop has run the deferred deletion of the saver's worker.
+    QTEST(contents(path(QStringLiteral("first.zvr"))), "first");
+    QTEST(contents(path(QStringLiteral("second.zvr"))), "second");
 }
 
 void tst_zvr3archive::scan_data()
 {
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QList<ZVR_ID3_REC>>("seek");
-    QTest::addColumn<EVENTS_FILE_LIST_T>("events");
+    QTest::addColumn<QList<QUrl>>("urls");  // opened one after the other
+    QTest::addColumn<QList<QVariant>>("expected");
+    const auto file = [this](const QByteArray &bytes) { return QUrl::fromLocalFile(write(bytes)); };
+    const QVariant chunk = zvr3value(ARCHIVE_T_HDR{1, 2, 3, 4});
 
-    File none;
-    none.header({Video, Audio}).chunk().index(100).data(1, 3, "v").data(2, 3, "a").chunk().index(101).data(1, 2, "v1")
-        .data(1, 1, "v2").index(102);
-    QTest::newRow("no text stream") << none.bytes << none.seek << EVENTS_FILE_LIST_T();
+    QList<QVariant> none;
+    const QByteArray noText = encode({header({Video, Audio}), chunk, index(100), data(1, 3, "v"), data(2, 3, "a"), chunk,
+                                      index(101), data(1, 2, "v1"), data(1, 1, "v2"), index(102)}, &none);
+    QTest::newRow("no text stream") << QList<QUrl>{file(noText)} << none + QList<QVariant>{events({})};
 
-    File texts;
-    texts.header({Video, Text, Nmea}).index(200).data(1, 3, "v").text("first").data(6, 3, "$GPRMC")
-        .index(201).data(1, 3, "no text after this index").index(202).text(QByteArray("cut\0here", 8))
-        .data(Text.number, 2, "split ").data(Text.number, 0, "in ").data(Text.number, 1, "parts")
-        .text("").text("after the last index");
-    QTest::newRow("text streams") << texts.bytes << texts.seek
-        << EVENTS_FILE_LIST_T{textEvent(200000, 1, {{5, "first"}, {6, "$GPRMC"}}),
-                              textEvent(202000, 5, {{5, "cut"}, {5, "split in parts"}, {5, ""}, {5, "after the last index"}})};
+    // Texts cut at a zero byte, frames in parts put together, an empty text, texts after the last
+    // index record; frames over several chunks of reading.
+    QList<QVariant> texts;
+    const QByteArray big(65535, 'v');
+    const QByteArray withText = encode({header({Video, Text, Nmea}), index(200), data(1, 3, "v"), data(5, 3, "first"),
+        data(6, 3, "$GPRMC"), index(201), data(1, 3, big), data(1, 3, big), data(1, 3, big), data(1, 3, big),
+        index(202), data(5, 3, QByteArray("cut\0here", 8)), data(5, 2, "split "), data(5, 0, "in "), data(5, 1, "parts"),
+        data(5, 3, ""), data(5, 3, "after the last index")}, &texts);
+    QTest::newRow("text streams") << QList<QUrl>{file(withText)}
+        << texts + QList<QVariant>{events({{200000, 1, {{5, "first"}, {6, "$GPRMC"}}},
+                                           {202000, 5, {{5, "cut"}, {5, "split in parts"}, {5, ""}, {5, "after the last index"}}}})};
 
     // Stream 5 is text in the first header only; the second header's table decides afterwards.
-    File headers;
-    headers.header({Text}).index(300).text("one").header({Audio, {5, 2, "ima1", "", ""}}).index(301).text("sound")
-        .header({Nmea}).index(302).data(6, 3, "$GPGGA");
-    QTest::newRow("several headers") << headers.bytes << headers.seek
-        << EVENTS_FILE_LIST_T{textEvent(300000, 1, {{5, "one"}}), textEvent(302000, 5, {{6, "$GPGGA"}})};
+    QList<QVariant> headers;
+    const QByteArray several = encode({header({Text}), index(300), data(5, 3, "one"), header({Audio, {5, 2, "ima1", "", ""}}),
+        index(301), data(5, 3, "sound"), header({Nmea}), index(302), data(6, 3, "$GPGGA")}, &headers);
+    headers += events({{300000, 1, {{5, "one"}}}, {302000, 5, {{6, "$GPGGA"}}}});
+    QTest::newRow("several headers") << QList<QUrl>{file(several)} << headers;
+    QTest::newRow("second open replaces the reader") << QList<QUrl>{file(several), file(noText)}
+                                                     << headers + none + QList<QVariant>{events({})};
 
-    QTest::newRow("empty file") << QByteArray() << QList<ZVR_ID3_REC>() << EVENTS_FILE_LIST_T();
-    QTest::newRow("not an archive stream") << QByteArray(100000, 'z') << QList<ZVR_ID3_REC>() << EVENTS_FILE_LIST_T();
+    QTest::newRow("empty file") << QList<QUrl>{file(QByteArray())} << QList<QVariant>{events({})};
+    QTest::newRow("not an archive stream") << QList<QUrl>{file(QByteArray(100000, 'z'))} << QList<QVariant>{events({})};
+    const QString missing = path(QStringLiteral("missing.zvr"));
+    const QString text = QStringLiteral("Can't open file \"%1\". No such file or directory (5)").arg(missing);
+    QTest::newRow("unreadable file") << QList<QUrl>{QUrl::fromLocalFile(missing)}
+                                     << QList<QVariant>{zvr3value(zvr3error(-1, text))};
+    // Other schemes get a reader that does nothing.
+    QTest::newRow("bare path") << QList<QUrl>{QUrl(write(withText))} << QList<QVariant>();
+    QTest::newRow("http") << QList<QUrl>{QUrl(QStringLiteral("http://") + write(withText))} << QList<QVariant>();
 }
 
 void tst_zvr3archive::scan()
 {
-    QFETCH(QByteArray, bytes);
-    QFETCH(QList<ZVR_ID3_REC>, seek);
-    QFETCH(EVENTS_FILE_LIST_T, events);
-    QList<QVariant> expected;
-    for (const ZVR_ID3_REC &entry : std::as_const(seek))
-        expected.append(zvr3value(entry));
-    expected.append(zvr3value(events));
-
+    QFETCH(QList<QUrl>, urls);
+    QFETCH(QList<QVariant>, expected);
     zvr3archive archive;
     zvr3test::Recorder out(&archive);
-    archive.slotData(openCommand(QUrl::fromLocalFile(write(bytes))));
-    QCOMPARE(listing(out.values), listing(expected));
-}
-
-// A long recording read in many chunks: one seek entry per second at its index record, one event
-// per second with the text and the position sentence.
-void tst_zvr3archive::generatedRecording()
-{
-    zvr3stream::Recording r;
-    r.seconds = 12;
-    r.maxFrameBytes = 90000;
-    const QByteArray bytes = zvr3stream::generate(r);
-    QVERIFY(bytes.size() > 4 * 65536);
-
-    zvr3archive archive;
-    zvr3test::Recorder out(&archive);
-    archive.slotData(openCommand(QUrl::fromLocalFile(write(bytes))));
-    QCOMPARE(out.values.size(), r.seconds + 1);
-    for (int second = 0; second < r.seconds; ++second) {
-        const ZVR_ID3_REC entry = out.values.at(second).value<ZVR_ID3_REC>();
-        QCOMPARE(entry.time, (qint64(r.startTime) + second) * 1000);
-        QCOMPARE(bytes.mid(entry.position, 4), QByteArray("\x05\xB5\xB5\xB5"));
-    }
-    const EVENTS_FILE_LIST_T events = out.values.last().value<EVENTS_FILE_LIST_T>();
-    QCOMPARE(events.size(), r.seconds);
-    QCOMPARE(events.at(11).number, 23u);
-    QCOMPARE(events.at(11).time, (qint64(r.startTime) + 11) * 1000);
-    QCOMPARE(events.at(11).texts.size(), 2);
-    QCOMPARE(events.at(11).texts.at(0).text, QStringLiteral("Motion on channel 4 at second 11"));
-    QCOMPARE(events.at(11).texts.at(1).id, zvr3stream::NmeaStream);
-}
-
-void tst_zvr3archive::unreadableFile()
-{
-    const QString path = dir.filePath(QStringLiteral("missing.zvr"));
-    zvr3archive archive;
-    zvr3test::Recorder out(&archive);
-    archive.slotData(openCommand(QUrl::fromLocalFile(path)));
-    QCOMPARE(out.values.size(), 1);
-    QVERIFY(zvr3holds<zvr3error>(out.values.first()));
-    const zvr3error error = out.values.first().value<zvr3error>();
-    QCOMPARE(error.code, -1);
-    QCOMPARE(error.text, QStringLiteral("Can't open file \"%1\". No such file or directory (5)").arg(path));
-}
-
-void tst_zvr3archive::otherSchemes_data()
-{
-    QTest::addColumn<QString>("scheme");
-    QTest::newRow("bare path") << QString();
-    QTest::newRow("http") << QStringLiteral("http");
-}
-
-void tst_zvr3archive::otherSchemes()
-{
-    QFETCH(QString, scheme);
-    File file;
-    file.header({Text}).index(5).text("never read");
-    const QString path = write(file.bytes);
-    QUrl url(path);
-    if (!scheme.isEmpty())
-        url = QUrl(scheme + QStringLiteral("://") + path);
-    QCOMPARE(url.scheme() == QLatin1String("file"), false);
-
-    zvr3archive archive;
-    zvr3test::Recorder out(&archive);
-    archive.slotData(openCommand(url));
-    archive.slotData(zvr3value(zvr3command(6, QByteArray("\x01"))));
-    archive.slotData(zvr3value(zvr3command(7, QByteArray("\x01"))));
-    archive.slotData(zvr3value(zvr3command(3)));
-    QVERIFY(out.values.isEmpty());
-}
-
-void tst_zvr3archive::secondOpenReplacesReader()
-{
-    File a;
-    a.header({Text}).index(1).text("a");
-    File b;
-    b.header({Text}).chunk().index(2);
-    zvr3archive archive;
-    zvr3test::Recorder out(&archive);
-    // Channel selection before any open, values that are not commands, unknown codes: nothing.
-    archive.slotData(zvr3value(zvr3command(6, QByteArray("\x01"))));
-    archive.slotData(QVariant(a.bytes));
-    archive.slotData(zvr3value(zvr3command(4)));
-    QVERIFY(out.values.isEmpty());
-
-    archive.slotData(openCommand(QUrl::fromLocalFile(write(a.bytes))));
-    archive.slotData(openCommand(QUrl::fromLocalFile(write(b.bytes))));
-    QList<QVariant> expected{zvr3value(a.seek.first()), zvr3value(EVENTS_FILE_LIST_T{textEvent(1000, 1, {{5, "a"}})}),
-                             zvr3value(b.seek.first()), zvr3value(EVENTS_FILE_LIST_T())};
+    const QVariant select = zvr3value(zvr3command(6, QByteArray("\x01")));
+    // Before any open: channel selection, values that are not commands, unknown codes.
+    for (const QVariant &v : {select, QVariant(QByteArray("bytes")), zvr3value(zvr3command(4))})
+        archive.slotData(v);
+    for (const QUrl &url : urls)
+        archive.slotData(zvr3value(zvr3command(2, url)));
+    // Channel selection and closing do nothing for files, nor for other schemes.
+    for (const QVariant &v : {select, zvr3value(zvr3command(7, QByteArray("\x01"))), close()})
+        archive.slotData(v);
     QCOMPARE(listing(out.values), listing(expected));
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
@@ -249,38 +308,14 @@ void tst_zvr3archive::secondOpenReplacesReader()
 // they make an event of time 0 and number 0.
 void tst_zvr3archive::textBeforeFirstIndex()
 {
-    HDR_T h;
-    h.streams = {Text};
     zvr3archive_priv_file_evt evt;
-    evt.slotData(zvr3value(h));
-    evt.slotData(zvr3value(zvr3parser_combined_DATA_T(record(5, 3, "early"))));
-    evt.slotData(zvr3value(DATA_T(record(5, 3, "not a whole frame"))));
-    evt.slotData(zvr3value(IDX_T{9, 0, QByteArray()}));
-    evt.slotData(zvr3value(zvr3parser_combined_DATA_T(record(5, 3, "late"))));
-    evt.slotData(zvr3value(zvr3command(2)));
+    for (const QVariant &v : {header({Text}), zvr3value(zvr3parser_combined_DATA_T(record(5, 3, "early"))),
+                              data(5, 3, "not a whole frame"), index(9),
+                              zvr3value(zvr3parser_combined_DATA_T(record(5, 3, "late"))), zvr3value(zvr3command(2))})
+        evt.slotData(v);
     QCOMPARE(evt.list.size(), 1);
-    evt.slotData(zvr3value(zvr3command(3)));
-    QCOMPARE(listing({zvr3value(evt.list)}),
-             listing({zvr3value(EVENTS_FILE_LIST_T{textEvent(0, 0, {{5, "early"}}), textEvent(9000, 1, {{5, "late"}})})}));
-}
-
-// A code-2 command given to the file reader itself scans into the collections (a second scan
-// appends) and emits nothing.
-void tst_zvr3archive::readerOpenCollectsSilently()
-{
-    File file;
-    file.header({Text}).index(3).text("t");
-    const QUrl url = QUrl::fromLocalFile(write(file.bytes));
-    zvr3archive_priv_file reader;
-    reader.url = url;
-    zvr3test::Recorder out(&reader);
-    reader.slotData(openCommand(url));
-    reader.slotData(openCommand(url));
-    QVERIFY(out.values.isEmpty());
-    QCOMPARE(reader.idx.list.size(), 2);
-    QCOMPARE(reader.idx.list.at(1).position, file.seek.first().position);
-    QCOMPARE(reader.evt.list.size(), 2);
-    QCOMPARE(reader.evt.list.at(1).number, 3u);
+    evt.slotData(close());
+    QCOMPARE(listing({zvr3value(evt.list)}), listing({events({{0, 0, {{5, "early"}}}, {9000, 1, {{5, "late"}}}})}));
 }
 
 QTEST_GUILESS_MAIN(tst_zvr3archive)

@@ -2,15 +2,42 @@
 
 #include <atomic>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 #include "zvr3decoder.h"
-#include "zvr3decoder_priv.h"
 #include "zvr3decoder_priv_ima1.h"
 #include "zvr3decoder_priv_nmea.h"
-#include "zvr3decoder_priv_text.h"
 #include "zvr3decoder_priv_thread.h"
 #include "zvr3decoder_priv_video.h"
 #include "zvr3metatype_p.h"
+#include "zvr3sound_buffer.h"
 #include "zvr3testutil.h"
+#include "zvr3testvideo.h"
+
+using zvr3test::hex;
+
+// The decoder node: choosing the private decoder and its worker thread; then the private decoders:
+// real video that the test encodes itself with FFmpeg's encoders, sound, text and positions.
+class tst_zvr3decoder : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { av_log_set_level(AV_LOG_ERROR); }
+    void itemsLeaveOnNodeThreadInOrder();
+    void newHeaderReplacesDecoder();
+    void stoppingWorker();
+    void video_data();
+    void video();
+    void ima1_data();
+    void ima1();
+    void decodes_data();
+    void decodes();
+    void nmeaTime_data();
+    void nmeaTime();
+    void nmeaRunawaySentenceIsDropped();
+};
 
 // Waits until every worker has decoded what it was given and the items have reached the nodes.
 #define SETTLE()                                                        \
@@ -21,269 +48,387 @@
 
 namespace {
 
-STREAM_T entry(int number, int type, const char *codec, const char *text3 = "")
+using Items = QList<QByteArray>;
+const QByteArray Rmc("$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n");
+const QByteArray Gga("$GPGGA,123519,4807.038,N,01131.000,W,1,08,2,545.4,M,46.9,M,,*47\r\n");
+constexpr qint64 RmcTime = 764426119000LL;  // 1994-03-23 12:35:19 UTC
+// Positions as render() gives them: after the RMC sentence above, after the GGA one, and none.
+const QString RmcFix = QStringLiteral("1 48.1173 11.51667 0 84.4 11.52356 0 0 764426119000");
+const QString GgaFix = QStringLiteral("1 48.1173 -11.51667 545.4 0 0 8 2 0");
+const QString NoFix = QStringLiteral("0 0 0 0 0 0 0 0 0");
+
+STREAM_T entry(int number, int type, const QString &codec, const QString &text3 = QString())
 {
-    STREAM_T s;
-    s.number = number;
-    s.type = type;
-    s.codec = QString::fromLatin1(codec);
-    s.text2 = QStringLiteral("t2");
-    s.text3 = QString::fromLatin1(text3);
-    return s;
+    return STREAM_T{number, type, codec, QStringLiteral("t2"), text3};
 }
 
 QVariant header(const QVector<STREAM_T> &streams)
 {
-    HDR_T h;
-    h.streams = streams;
-    return zvr3value(h);
+    return zvr3value(HDR_T{0, 0, QString(), streams, {}});
 }
 
-QVariant frame(int stream, const QByteArray &data, qint64 time = 0, int level = 0, int extra = 0)
+// A whole frame as the parser hands it on: size, level, marked, part, stream, time, extra, payload.
+QVariant frame(int stream, const QByteArray &data, qint64 time = 0, int level = 0)
 {
-    DATA_T d;
-    d.stream = uint(stream);
-    d.part = 3;
-    d.data = data;
-    d.size = uint(data.size());
-    d.time = time;
-    d.level = static_cast<signed char>(level);
-    d.extra = uint(extra);
-    return zvr3value(zvr3parser_combined_DATA_T(d));
+    const DATA_T record{uint(data.size()), static_cast<signed char>(level), false, 3, uint(stream), time, 0xAB, data};
+    return zvr3value(zvr3parser_combined_DATA_T(record));
 }
 
-zvr3item itemAt(const QList<QVariant> &values, int i)
+// Decodes one item per payload directly on this thread; the values of the items emitted.
+QList<QVariant> decodeAll(zvr3decoder_priv &decoder, const QList<QByteArray> &payloads)
 {
-    return values.at(i).value<zvr3item>();
+    QList<QVariant> values;
+    QObject receiver;  // takes the connection with it
+    QObject::connect(&decoder, &zvr3decoder_priv::sigData, &receiver, [&](const QVariant &v) { values.append(v.value<zvr3item>().value); });
+    for (const QByteArray &payload : payloads) {
+        zvr3item item;
+        item.data = payload;
+        decoder.decode(item);
+    }
+    return values;
 }
 
 // A decoder that takes its time, to catch a worker that outlives its owner.
 class SlowDecoder : public zvr3decoder_priv
 {
 public:
-    SlowDecoder(std::atomic<int> *started, std::atomic<int> *finished)
-        : zvr3decoder_priv(entry(1, 9, "slow"))
-        , m_started(started)
-        , m_finished(finished)
-    {
-    }
+    SlowDecoder() : zvr3decoder_priv(entry(1, 9, "slow")) {}
     ~SlowDecoder() override { stopWorker(); }
     void decode(zvr3item &item) override
     {
-        ++*m_started;
+        ++started;
         QThread::msleep(300);
-        m_lastTime = item.time;  // owner state, touched after the wait
-        emitItem(item);
-        ++*m_finished;
+        emitItem(item);  // touches the owner after the wait
+        ++finished;
     }
-
-private:
-    std::atomic<int> *m_started;
-    std::atomic<int> *m_finished;
-    qint64 m_lastTime = 0;
+    static inline std::atomic<int> started{0};
+    static inline std::atomic<int> finished{0};
 };
+
+// An item's value as text: a string as it is; a position as "valid latitude longitude altitude course
+// speed satellites hdop time"; another value as its type's name; nothing as "-".
+QString render(const QVariant &value)
+{
+    if (!zvr3holds<zvr3position_info>(value)) {
+        return value.typeId() == QMetaType::QString ? value.toString()
+            : value.isValid()                       ? QString::fromLatin1(value.metaType().name())
+                                                    : QStringLiteral("-");
+    }
+    const zvr3position_info p = value.value<zvr3position_info>();
+    QStringList fields{QString::number(p.valid)};
+    for (double f : {p.latitude, p.longitude, p.altitude, p.course, p.speed, double(p.satellites), p.hdop})
+        fields << QString::number(f, 'g', 7);
+    return (fields << QString::number(p.time)).join(QLatin1Char(' '));
+}
 
 } // namespace
 
-class tst_zvr3decoder : public QObject
-{
-    Q_OBJECT
-private slots:
-    void choosesDecoder_data();
-    void choosesDecoder();
-    void firstEntryWins();
-    void itemFields();
-    void onlyOwnStreamAndWholeFrames();
-    void itemsLeaveOnNodeThreadInOrder();
-    void newHeaderReplacesDecoder();
-    void headerWithoutEntryDropsData();
-    void destroyingDiscardsQueue();
-    void slowDecodeOutlivesStopWait();
-};
-
-void tst_zvr3decoder::choosesDecoder_data()
-{
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("codec");
-    QTest::addColumn<QString>("decoder");
-    QTest::newRow("video H264") << 1 << "H264" << "zvr3decoder_priv_video";
-    QTest::newRow("video any name") << 1 << "whatever" << "zvr3decoder_priv_video";
-    QTest::newRow("ima1") << 2 << "ima1" << "zvr3decoder_priv_ima1";
-    QTest::newRow("IMA1") << 2 << "IMA1" << "zvr3decoder_priv";
-    QTest::newRow("text") << 4 << "text" << "zvr3decoder_priv_text";
-    QTest::newRow("Text") << 4 << "Text" << "zvr3decoder_priv";
-    QTest::newRow("text-utf-8") << 4 << "text-utf-8" << "zvr3decoder_priv_text";
-    QTest::newRow("text-koi8r") << 4 << "text-koi8r" << "zvr3decoder_priv_text";
-    QTest::newRow("text-latin1") << 4 << "text-latin1" << "zvr3decoder_priv";
-    QTest::newRow("nmea") << 4 << "nmea" << "zvr3decoder_priv_nmea";
-    QTest::newRow("nmea as audio") << 2 << "nmea" << "zvr3decoder_priv";
-    QTest::newRow("type 3") << 3 << "text" << "zvr3decoder_priv";
-    QTest::newRow("type 0") << 0 << "" << "zvr3decoder_priv";
-}
-
-void tst_zvr3decoder::choosesDecoder()
-{
-    QFETCH(int, type);
-    QFETCH(QString, codec);
-    QFETCH(QString, decoder);
-    HDR_T h;
-    h.streams = {entry(1, 1, "H264"), entry(3, type, codec.toLatin1().constData())};
-    std::unique_ptr<zvr3decoder_priv> priv(zvr3decoder_priv::create(3, h));
-    QVERIFY(priv);
-    QCOMPARE(QString::fromLatin1(priv->metaObject()->className()), decoder);
-    QCOMPARE(priv->stream().number, 3);
-    QCOMPARE(priv->stream().codec, codec);
-    QVERIFY(!zvr3decoder_priv::create(5, h));
-}
-
-void tst_zvr3decoder::firstEntryWins()
-{
-    HDR_T h;
-    h.streams = {entry(3, 4, "nmea"), entry(3, 4, "text")};
-    std::unique_ptr<zvr3decoder_priv> priv(zvr3decoder_priv::create(3, h));
-    QVERIFY(qobject_cast<zvr3decoder_priv_nmea *>(priv.get()));
-}
-
-void tst_zvr3decoder::itemFields()
-{
-    zvr3decoder node(7);
-    zvr3test::Recorder out(&node);
-    node.slotData(header({entry(7, 3, "raw", "-x")}));
-    const QByteArray payload("\x01\x02\x03", 3);
-    const int levels[] = {0, 1, 15, 31};
-    for (int level : levels)
-        node.slotData(frame(7, payload, 1700000000123LL + level, level, 0xAB));
-    SETTLE();
-    QCOMPARE(out.values.size(), 4);
-    const int percent[] = {0, 3, 48, 100};
-    for (int i = 0; i < 4; ++i) {
-        const zvr3item item = itemAt(out.values, i);
-        QCOMPARE(item.level, percent[i]);
-        QCOMPARE(item.time, 1700000000123LL + levels[i]);
-        QCOMPARE(item.duration, 40);
-        QCOMPARE(item.extra, 0xAB);
-        QCOMPARE(item.data, payload);
-        QCOMPARE(item.stream.number, 7);
-        QCOMPARE(item.stream.codec, QStringLiteral("raw"));
-        QCOMPARE(item.stream.text2, QStringLiteral("t2"));
-        QCOMPARE(item.stream.text3, QStringLiteral("-x"));
-        QVERIFY(!item.value.isValid());
-        QVERIFY(!item.value2.isValid());
-    }
-}
-
-void tst_zvr3decoder::onlyOwnStreamAndWholeFrames()
-{
-    // Stream 3 is text beside a video stream 1: only stream 3's whole frames are decoded, as text.
-    zvr3decoder node(3);
-    zvr3test::Recorder out(&node);
-    node.slotData(frame(3, "before the header"));
-    node.slotData(header({entry(1, 1, "H264"), entry(3, 4, "text")}));
-    node.slotData(zvr3value(IDX_T{5, 0, QByteArray()}));
-    node.slotData(frame(1, "video"));
-    DATA_T plain;
-    plain.stream = 3;
-    plain.data = "plain record";
-    node.slotData(zvr3value(plain));
-    node.slotData(QVariant(42));
-    node.slotData(QVariant());
-    node.slotData(frame(3, QByteArray("abc\0def", 7)));
-    SETTLE();
-    QCOMPARE(out.values.size(), 1);
-    QCOMPARE(itemAt(out.values, 0).value, QVariant(QStringLiteral("abc")));
-}
-
 void tst_zvr3decoder::itemsLeaveOnNodeThreadInOrder()
 {
-    zvr3decoder node(2);
-    QList<QThread *> threads;
-    QList<qint64> times;
+    // Stream 3, which no decoder takes, beside a video stream 1: only stream 3's whole frames leave,
+    // undecoded, with the fields of their records, and only while the last header has an entry for it.
+    zvr3decoder node(3);
+    QList<zvr3item> items;
+    // A direct connection: the slot runs on whatever thread emits.
     connect(&node, &zvr3base::sigData, this, [&](const QVariant &v) {
-        threads.append(QThread::currentThread());
-        times.append(v.value<zvr3item>().time);
-    });
-    node.slotData(header({entry(2, 4, "text")}));
-    QList<qint64> expected;
-    for (int i = 0; i < 500; ++i) {
-        node.slotData(frame(2, QByteArray::number(i), i));
-        expected.append(i);
-    }
+        QCOMPARE(QThread::currentThread(), thread());
+        items.append(v.value<zvr3item>());
+    }, Qt::DirectConnection);
+    const QVariant raw = header({entry(1, 1, "H264"), entry(3, 3, "raw", "-x")});
+    const DATA_T plain{5, 0, false, 3, 3, 0, 0, "plain"};
+    for (const QVariant &v : {frame(3, "before the header"), raw, zvr3value(IDX_T{5, 0, {}}), frame(1, "video"),
+                              zvr3value(plain), QVariant(42), QVariant()})
+        node.slotData(v);
+    const int levels[][2] = {{0, 0}, {1, 3}, {15, 48}, {31, 100}};  // record level, item percent
+    for (int i = 0; i < 500; ++i)
+        node.slotData(frame(3, QByteArray::number(i), 1700000000000LL + i, levels[i % 4][0]));
+    SETTLE();  // a new header lets the queue of the old decoder go
+    for (const QVariant &v : {header({entry(5, 4, "text")}), frame(3, "dropped"), raw, frame(3, "500", 1700000000500LL)})
+        node.slotData(v);
     SETTLE();
-    QCOMPARE(times, expected);
-    for (QThread *thread : std::as_const(threads))
-        QCOMPARE(thread, QThread::currentThread());
+    QCOMPARE(items.size(), 501);
+    for (int i = 0; i < items.size(); ++i) {
+        const zvr3item &item = items.at(i);
+        QCOMPARE((QList<qint64>{item.time, item.level, item.duration, item.extra}),
+                 (QList<qint64>{1700000000000LL + i, levels[i % 4][1], 40, 0xAB}));
+        QCOMPARE(item.data, QByteArray::number(i));
+        QCOMPARE((QStringList{QString::number(item.stream.number), item.stream.codec, item.stream.text2, item.stream.text3}),
+                 (QStringList{"3", "raw", "t2", "-x"}));
+        QVERIFY(!item.value.isValid() && !item.value2.isValid());
+    }
 }
 
 void tst_zvr3decoder::newHeaderReplacesDecoder()
 {
     // The NMEA state starts afresh with every header, also an identical one.
-    const QByteArray rmc("$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n");
     zvr3decoder node(4);
     zvr3test::Recorder out(&node);
     node.slotData(header({entry(4, 4, "nmea")}));
-    node.slotData(frame(4, rmc.left(30)));
+    node.slotData(frame(4, Rmc.left(30)));
     node.slotData(header({entry(4, 4, "nmea")}));
     // The replaced decoder goes on with its queue until the event loop destroys it.
     QDeadlineTimer deadline(10000);
     while (zvr3decoder_priv_thread::outstanding() != 0 && !deadline.hasExpired())
         QThread::yieldCurrentThread();
     QCOMPARE(node.findChildren<zvr3decoder_priv *>().size(), 1);
-    node.slotData(frame(4, rmc.mid(30)));
-    node.slotData(frame(4, rmc));
+    node.slotData(frame(4, Rmc.mid(30)));
+    node.slotData(frame(4, Rmc));
     SETTLE();
     QCOMPARE(out.values.size(), 3);
     // The tail of the sentence reached a fresh decoder with an empty buffer: no position from it.
-    QCOMPARE(itemAt(out.values, 1).value.value<zvr3position_info>().valid, false);
-    QCOMPARE(itemAt(out.values, 2).value.value<zvr3position_info>().valid, true);
+    QCOMPARE(out.values.at(1).value<zvr3item>().value.value<zvr3position_info>().valid, false);
+    QCOMPARE(out.values.at(2).value<zvr3item>().value.value<zvr3position_info>().valid, true);
     QTRY_VERIFY(node.findChildren<zvr3decoder_priv *>().isEmpty());
 }
 
-void tst_zvr3decoder::headerWithoutEntryDropsData()
+void tst_zvr3decoder::stoppingWorker()
 {
-    zvr3decoder node(4);
-    zvr3test::Recorder out(&node);
-    node.slotData(header({entry(4, 4, "text")}));
-    node.slotData(header({entry(5, 4, "text")}));
-    node.slotData(frame(4, "dropped"));
-    node.slotData(header({entry(4, 4, "text")}));
-    node.slotData(frame(4, "kept"));
-    SETTLE();
-    QCOMPARE(out.values.size(), 1);
-    QCOMPARE(itemAt(out.values, 0).value, QVariant(QStringLiteral("kept")));
-}
-
-void tst_zvr3decoder::destroyingDiscardsQueue()
-{
-    std::atomic<int> started{0};
-    std::atomic<int> finished{0};
-    auto *slow = new SlowDecoder(&started, &finished);
+    // Destroying a private decoder finishes the item being decoded and drops the ones queued behind
+    // it. The wait for the worker runs out first here: the destructor goes on waiting, so the worker
+    // never touches a destroyed owner.
+    auto *slow = new SlowDecoder;
+    slow->worker()->setStopWait(20);
     QList<QVariant> out;
     connect(slow, &zvr3decoder_priv::sigData, this, [&](const QVariant &v) { out.append(v); });
     for (int i = 0; i < 5; ++i)
         slow->slotData(frame(1, "x", i));
-    QTRY_COMPARE(started.load(), 1);
-    delete slow;
-    // The item being decoded was finished; the four queued behind it were dropped.
-    QCOMPARE(started.load(), 1);
-    QCOMPARE(finished.load(), 1);
-    QCOMPARE(zvr3decoder_priv_thread::outstanding(), 0);
-    QCoreApplication::processEvents();
-    QCOMPARE(out.size(), 1);
-}
-
-void tst_zvr3decoder::slowDecodeOutlivesStopWait()
-{
-    // The stop wait runs out while a decode is still busy: the destructor goes on waiting, so the
-    // worker never touches a destroyed owner.
-    std::atomic<int> started{0};
-    std::atomic<int> finished{0};
-    auto *slow = new SlowDecoder(&started, &finished);
-    slow->worker()->setStopWait(20);
-    slow->slotData(frame(1, "x"));
-    QTRY_COMPARE(started.load(), 1);
+    QTRY_COMPARE(SlowDecoder::started.load(), 1);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("still busy after 20 ms")));
     delete slow;
-    QCOMPARE(finished.load(), 1);
+    QCOMPARE((QList<int>{SlowDecoder::started, SlowDecoder::finished}), (QList<int>{1, 1}));
+    QCOMPARE(zvr3decoder_priv_thread::outstanding(), 0);
+    QTRY_COMPARE(out.size(), 1);
+}
+
+void tst_zvr3decoder::video_data()
+{
+    QTest::addColumn<QByteArray>("encoder");
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("mpeg4") << QByteArray("mpeg4") << "mp4v" << true;
+    QTest::newRow("mjpeg") << QByteArray("mjpeg") << "mjpeg" << true;
+    if (avcodec_find_encoder_by_name("libx264"))  // when this FFmpeg build has it
+        QTest::newRow("h264") << QByteArray("libx264") << "H264" << true;
+    // Codec names are case-sensitive: a wrong one keeps the decoder closed.
+    QTest::newRow("h264 for mpeg4") << QByteArray("mpeg4") << "h264" << false;
+    QTest::newRow("MP4V") << QByteArray("mpeg4") << "MP4V" << false;
+    QTest::newRow("MJPEG") << QByteArray("mjpeg") << "MJPEG" << false;
+    QTest::newRow("mpeg4 as codec name") << QByteArray("mpeg4") << "mpeg4" << false;
+}
+
+void tst_zvr3decoder::video()
+{
+    // An undecodable packet first, then pictures of 352x288 and 704x576, each followed by an empty
+    // payload, which must not put the decoder into draining mode.
+    QFETCH(QByteArray, encoder);
+    QFETCH(QString, codec);
+    QFETCH(bool, opens);
+    const zvr3testvideo::Encoded small = zvr3testvideo::encode(encoder.constData(), 352, 288, 4);
+    const zvr3testvideo::Encoded large = zvr3testvideo::encode(encoder.constData(), 704, 576, 2);
+    const QList<QByteArray> packets = small.packets + large.packets;
+    QCOMPARE(packets.size(), 6);
+    QByteArray garbage;
+    for (int i = 0; i < 3000; ++i)
+        garbage += char((i * 7919) >> 3);
+    // The private decoder itself, on its worker thread, to see inside it afterwards.
+    zvr3decoder_priv_video decoder(entry(1, 1, codec));
+    QList<zvr3item> out;
+    connect(&decoder, &zvr3decoder_priv::sigData, this, [&](const QVariant &v) { out.append(v.value<zvr3item>()); });
+    decoder.slotData(frame(1, garbage, -1));
+    for (int i = 0; i < packets.size(); ++i) {
+        decoder.slotData(frame(1, packets.at(i), i));
+        decoder.slotData(frame(1, QByteArray(), i + 100));
+    }
+    SETTLE();
+    QCOMPARE(decoder.isOpen(), opens);
+    QCOMPARE(out.size(), opens ? packets.size() : 0);
+    QSet<const uchar *> memory;
+    for (int i = 0; i < out.size(); ++i) {
+        QCOMPARE(out.at(i).time, i);
+        const QImage image = out.at(i).value.value<QImage>();
+        QCOMPARE(image.format(), QImage::Format_ARGB32);
+        QCOMPARE(image.size(), i < 4 ? QSize(352, 288) : QSize(704, 576));
+        QCOMPARE(qAlpha(image.pixel(17, 33)), 255);
+        const double db = zvr3testvideo::psnr(image, (small.sources + large.sources).at(i));
+        QVERIFY2(db > 30, qPrintable(QStringLiteral("picture %1: %2 dB").arg(i).arg(db)));
+        memory.insert(image.constBits());
+    }
+    // Every picture has memory of its own, and the scaler was made once for each size.
+    QCOMPARE(memory.size(), out.size());
+    QCOMPARE(decoder.scalerCount(), opens ? 2 : 0);
+}
+
+void tst_zvr3decoder::ima1_data()
+{
+    QTest::addColumn<QList<QByteArray>>("items");
+    QTest::addColumn<int>("predictor");  // the state before the payload
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QVector<qint16>>("pcm");  // of all items; none: nothing emitted
+    QTest::addColumn<int>("endPredictor");
+    QTest::addColumn<int>("endIndex");
+    QTest::addColumn<QString>("text3");  // the stream's options, and the rate read from them
+    QTest::addColumn<int>("rate");
+    const QVector<qint16> none;
+    const QVector<qint16> one{0};
+    const QString r8k = QStringLiteral("-rate=8000");
+    QTest::newRow("empty") << Items{QByteArray()} << 100 << 10 << none << 100 << 10 << r8k << 8000;
+    QTest::newRow("one byte") << Items{hex("77")} << 100 << 10 << none << 100 << 10 << r8k << 8000;
+    QTest::newRow("silence") << Items{hex("40 01")} << 100 << 10 << QVector<qint16>(160, 0) << 100 << 10 << r8k << 8000;
+    QTest::newRow("no silence") << Items{hex("00 00")} << 100 << 10 << none << 100 << 10 << r8k << 8000;
+    // Code 7 at step 7: 0 + 7 + 3 + 1 = 11, index 8; code 0 at step 16: 2, index 7.
+    QTest::newRow("70") << Items{hex("70 00 00")} << 0 << 0 << QVector<qint16>{11, 13, 14, 15, 16, 17} << 17 << 3 << r8k << 8000;
+    QTest::newRow("77") << Items{hex("77 88 08")} << 0 << 0 << QVector<qint16>{11, 41, 37, 34, 37, 34} << 34 << 12 << r8k << 8000;
+    QTest::newRow("upper limit") << Items{hex("77 77 77")} << 32760 << 60 << QVector<qint16>(6, 32767) << 32767 << 88 << r8k << 8000;
+    QTest::newRow("lower limit") << Items{hex("FF FF FF")} << -32760 << 60 << QVector<qint16>(6, -32767) << -32767 << 88 << r8k << 8000;
+    // The state runs on from item to item; silence leaves it as it was.
+    QTest::newRow("across items") << Items{hex("70 00 00"), hex("10 00"), hex("77 88 08")} << 0 << 0
+                                  << QVector<qint16>{11, 13, 14, 15, 16, 17, 0, 0, 0, 0, 0, 0, 0, 0, 35, 73, 68, 63, 67, 63}
+                                  << 63 << 15 << r8k << 8000;
+    // Silence of one sample, to read the rate.
+    QTest::newRow("rate among options") << Items{hex("02 00")} << 0 << 0 << one << 0 << 0 << "-bits=4 -rate=16000 -x" << 16000;
+    QTest::newRow("rate in capitals") << Items{hex("02 00")} << 0 << 0 << one << 0 << 0 << "-RATE=8000" << 0;
+    QTest::newRow("rate without digits") << Items{hex("02 00")} << 0 << 0 << one << 0 << 0 << "-rate=" << 0;
+    QTest::newRow("no options") << Items{hex("02 00")} << 0 << 0 << one << 0 << 0 << "" << 0;
+}
+
+void tst_zvr3decoder::ima1()
+{
+    QFETCH(QList<QByteArray>, items);
+    QFETCH(int, predictor);
+    QFETCH(int, index);
+    QFETCH(QVector<qint16>, pcm);
+    QFETCH(QString, text3);
+    zvr3decoder_priv_ima1 decoder(entry(1, 2, "ima1", text3));
+    decoder.setState(predictor, index);
+    QVector<qint16> got;
+    for (const QVariant &sound : decodeAll(decoder, items)) {
+        const zvr3sound_buffer buffer = sound.value<zvr3sound_buffer>();
+        QTEST(buffer.rate, "rate");
+        QTEST(decoder.rate(), "rate");
+        QCOMPARE(buffer.channels, 1);
+        QVERIFY(!buffer.data.isEmpty());  // nothing goes out without sound
+        for (qsizetype at = 0; at + 1 < buffer.data.size(); at += 2)
+            got.append(qFromLittleEndian<qint16>(buffer.data.constData() + at));
+    }
+    QCOMPARE(got, pcm);
+    QTEST(decoder.predictor(), "endPredictor");
+    QTEST(decoder.stepIndex(), "endIndex");
+}
+
+void tst_zvr3decoder::decodes_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<QList<QByteArray>>("items");
+    QTest::addColumn<QStringList>("values");  // rendered, of the items emitted
+
+    // The type and codec name of the stream choose the private decoder; a wrong name gets the base
+    // decoder, which passes items on without a value. A video decoder for an unknown codec stays closed.
+    QTest::newRow("video, any name") << 1 << "whatever" << Items{"x"} << QStringList();
+    QTest::newRow("ima1") << 2 << "ima1" << Items{hex("02 00")} << QStringList{"zvr3sound_buffer"};
+    QTest::newRow("IMA1") << 2 << "IMA1" << Items{"x"} << QStringList{"-"};
+    QTest::newRow("Text") << 4 << "Text" << Items{"x"} << QStringList{"-"};
+    QTest::newRow("text-latin1") << 4 << "text-latin1" << Items{"x"} << QStringList{"-"};
+    QTest::newRow("nmea as audio") << 2 << "nmea" << Items{"x"} << QStringList{"-"};
+    QTest::newRow("type 0") << 0 << "" << Items{"x"} << QStringList{"-"};
+
+    // Text: UTF-8 up to the first zero byte, or the whole payload as KOI8-R.
+    QTest::newRow("text") << 4 << "text" << Items{QByteArray("abc\0def", 7), "x"} << QStringList{"abc", "x"};
+    QTest::newRow("utf-8") << 4 << "text" << Items{"gr\xc3\xbc\xc3\x9f"} << QStringList{QString::fromUtf8("grüß")};
+    QTest::newRow("invalid utf-8") << 4 << "text" << Items{"a\xff"} << QStringList{QString::fromUtf8("a\xef\xbf\xbd")};
+    QTest::newRow("text-none") << 4 << "text-none" << Items{QByteArray()} << QStringList{""};
+    QTest::newRow("text-utf8") << 4 << "text-utf8" << Items{QByteArray("x\0y", 3)} << QStringList{"x"};
+    QTest::newRow("text-utf-8") << 4 << "text-utf-8" << Items{"\xc3\xbc"} << QStringList{QString::fromUtf8("ü")};
+    QTest::newRow("text-koi8") << 4 << "text-koi8" << Items{"\xf0\xd2\xc9\xd7\xc5\xd4"} << QStringList{QString::fromUtf8("Привет")};
+    QTest::newRow("text-koi8r whole payload") << 4 << "text-koi8r" << Items{QByteArray("\xc4\0\xc1", 3)}
+                                              << QStringList{QString::fromUtf8("д") + QChar(0) + QString::fromUtf8("а")};
+
+    // NMEA: every item is emitted with the position as it stands. The second item completes the RMC
+    // sentence; the GGA fields stay.
+    const QString both = QStringLiteral("1 48.1173 11.51667 545.4 84.4 11.52356 8 2 764426119000");
+    for (int cut : {22, 6, int(Rmc.lastIndexOf(',')), 0})
+        QTest::addRow("RMC split at %d", cut) << 4 << "nmea" << Items{Gga + Rmc.left(cut), Rmc.mid(cut)} << QStringList{GgaFix, both};
+    // "$GPR" matches no known name: dropped at once, and its rest is ignored with the next item.
+    QTest::newRow("cut in the name") << 4 << "nmea" << Items{Rmc.left(4), Rmc.mid(4)} << QStringList{NoFix, NoFix};
+    // Sentences of other shapes are ignored; a sentence after them is kept and completed.
+    const char *ignored[][2] = {
+        {"mode field", "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,A*6A\r\n"},
+        {"GNRMC", "$GNRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n"},
+        {"GPVTG", "$GPVTG,054.7,T,034.4,M,005.5,N,010.2,K*48\r\n"},
+        {"garbage", "\x01\x02 no dollar at all"}};
+    for (const auto &row : ignored) {
+        QTest::addRow("ignored: %s", row[0]) << 4 << "nmea" << Items{row[1] + Gga.left(8), Gga.mid(8)}
+                                             << QStringList{NoFix, GgaFix};
+    }
+    // A time that cannot be read leaves the last one.
+    QTest::newRow("RMC at hour 24") << 4 << "nmea" << Items{Rmc, QByteArray(Rmc).replace("123519", "240000")}
+                                    << QStringList{RmcFix, RmcFix};
+    QTest::newRow("RMC void, south") << 4 << "nmea" << Items{Rmc, QByteArray(Rmc).replace(",A,", ",V,").replace(",N,", ",S,")}
+                                     << QStringList{RmcFix, "0 -48.1173 11.51667 0 84.4 11.52356 0 0 764426119000"};
+    // GGA: fix quality, then the hdop, read as a whole number; altitude from field 9; no date.
+    const char *gga[][3] = {{"0", "2", "0 48.1173 -11.51667 545.4 0 0 8 2 0"},
+                            {"", "3", "1 48.1173 -11.51667 545.4 0 0 8 3 0"},
+                            {"1", "1.2", "1 48.1173 -11.51667 545.4 0 0 8 0 0"}};
+    for (const auto &row : gga) {
+        const QByteArray sentence = QByteArray("$GPGGA,123519,4807.038,N,01131.000,W,") + row[0] + ",08," + row[1]
+            + ",545.4,M,46.9,M,,*47\r\n";
+        QTest::addRow("GGA fix '%s' hdop %s", row[0], row[1]) << 4 << "nmea" << Items{sentence} << QStringList{row[2]};
+    }
+    // PGRME fields: 3 date, 4 time, 6/7 latitude, 8/9 longitude, 11 fix, 12 km/h, 13 course, 14 hdop;
+    // it leaves the satellite count of GGA.
+    QTest::newRow("PGRME") << 4 << "nmea" << Items{Gga, "$PGRME,x,x,230394,123519,x,4807.038,N,01131.000,E,x,1,36,84.4,3,x*00\r\n"}
+                           << QStringList{GgaFix, "1 48.1173 11.51667 545.4 84.4 10 8 3 764426119000"};
+}
+
+void tst_zvr3decoder::decodes()
+{
+    QFETCH(int, type);
+    QFETCH(QString, codec);
+    QFETCH(QList<QByteArray>, items);
+    // Only the first entry of stream 3 counts.
+    const HDR_T h{0, 0, QString(), {entry(1, 1, "H264"), entry(3, type, codec), entry(3, 4, "text")}, {}};
+    std::unique_ptr<zvr3decoder_priv> decoder(zvr3decoder_priv::create(3, h));
+    QVERIFY(decoder && !zvr3decoder_priv::create(5, h));
+    QCOMPARE(decoder->stream().codec, codec);
+    QStringList values;
+    for (const QVariant &value : decodeAll(*decoder, items))
+        values << render(value);
+    QTEST(values, "values");
+}
+
+void tst_zvr3decoder::nmeaTime_data()
+{
+    QTest::addColumn<QByteArray>("date");
+    QTest::addColumn<QByteArray>("clock");
+    QTest::addColumn<qint64>("expected");  // -1: cannot be read
+    QTest::newRow("no fraction") << QByteArray("230394") << QByteArray("123519") << RmcTime;
+    QTest::newRow("one digit") << QByteArray("230394") << QByteArray("123519.5") << RmcTime + 500;
+    QTest::newRow("two digits") << QByteArray("230394") << QByteArray("123519.05") << RmcTime + 50;
+    QTest::newRow("three digits") << QByteArray("230394") << QByteArray("123519.123") << RmcTime + 123;
+    QTest::newRow("four digits") << QByteArray("230394") << QByteArray("123519.1234") << qint64(-1);
+    QTest::newRow("year 69 is 2069") << QByteArray("311269") << QByteArray("235959") << 3155759999000LL;
+    QTest::newRow("year 70 is 1970") << QByteArray("010170") << QByteArray("000000") << qint64(0);
+    QTest::newRow("leap day") << QByteArray("290224") << QByteArray("010203") << 1709168523000LL;
+    QTest::newRow("no such day") << QByteArray("300223") << QByteArray("010203") << qint64(-1);
+    QTest::newRow("empty date") << QByteArray() << QByteArray("123519") << qint64(-1);
+    QTest::newRow("letters") << QByteArray("23o394") << QByteArray("123519") << qint64(-1);
+}
+
+void tst_zvr3decoder::nmeaTime()
+{
+    QFETCH(QByteArray, date);
+    QFETCH(QByteArray, clock);
+    QFETCH(qint64, expected);
+    qint64 ms = -1;
+    QCOMPARE(zvr3decoder_priv_nmea::readTime(date, clock, ms), expected != -1);
+    QCOMPARE(ms, expected);
+}
+
+void tst_zvr3decoder::nmeaRunawaySentenceIsDropped()
+{
+    zvr3decoder_priv_nmea decoder(entry(1, 4, "nmea"));
+    decodeAll(decoder, QList<QByteArray>{"$GPRMC,1"} + QList<QByteArray>(100, QByteArray(100, 'x')));
+    QVERIFY(decoder.sentenceBuffer().size() < 4200);
 }
 
 QTEST_MAIN(tst_zvr3decoder)
