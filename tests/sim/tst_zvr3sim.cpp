@@ -1,7 +1,5 @@
 #include <QtTest>
 
-#include <QImage>
-
 #include <cmath>
 
 #include "evtparser.h"
@@ -129,7 +127,6 @@ void tst_zvr3sim::live()
     QObject::connect(&source, &zvr3base::sigData, &parser, &zvr3base::slotData);
     Decoded h264(parser, 0), mjpeg(parser, 3), sound(parser, zvr3sim::AudioStream), text(parser, zvr3sim::TextStream),
         nmea(parser, zvr3sim::NmeaStream);
-    Tap<HDR_T> headers(parser);
     Tap<zvr3parser_combined_DATA_T> frames(parser);
     Tap<zvr3error> errors(source);
     source.slotData(zvr3value(zvr3command(2, m_sim.url())));
@@ -137,9 +134,6 @@ void tst_zvr3sim::live()
     QTRY_VERIFY_WITH_TIMEOUT(h264.items.values.size() >= 25 && mjpeg.items.values.size() >= 25 && !text.items.values.isEmpty()
                                  && nmea.items.values.size() >= 2 && sound.items.values.size() >= 25, 12000);
     QVERIFY(errors.values.isEmpty());
-    QCOMPARE(headers.values.size(), 1);
-    QCOMPARE(headers.values[0].streams[0].codec, QStringLiteral("H264"));
-    QCOMPARE(headers.values[0].streams[3].codec, QStringLiteral("mjpeg"));
     for (const Decoded *video : {&h264, &mjpeg}) {
         QCOMPARE(video->image(-1).size(), PictureSize);
         QVERIFY(hasContent(video->image(-1)));
@@ -310,7 +304,6 @@ void tst_zvr3sim::bigFramesAndDrop()
     zvr3parser parser;
     QObject::connect(&source, &zvr3base::sigData, &parser, &zvr3base::slotData);
     Decoded video(parser, 0);
-    Tap<DATA_T> records(parser);
     Tap<zvr3parser_combined_DATA_T> frames(parser);
     Tap<zvr3error> errors(source);
     QElapsedTimer timer;
@@ -320,14 +313,8 @@ void tst_zvr3sim::bigFramesAndDrop()
     QVERIFY(timer.elapsed() >= 900);
     QCOMPARE(errors.values[0].code, int(QAbstractSocket::RemoteHostClosedError));
     QCOMPARE(errors.values.size(), 1);
-    // Each frame in two parts: the first, then the last.
+    // Records hold 65,535 bytes at most: these frames came in parts, and were put together.
     QVERIFY(std::any_of(frames.values.cbegin(), frames.values.cend(), [](const auto &f) { return f.data.size() > 65535; }));
-    QList<unsigned> parts;
-    for (const DATA_T &record : std::as_const(records.values))
-        if (record.stream == 0)
-            parts.append(record.part);
-    QVERIFY(parts.indexOf(2) >= 0);
-    QCOMPARE(parts.value(parts.indexOf(2) + 1), 1u);
     QTRY_VERIFY_WITH_TIMEOUT(video.items.values.size() >= 10, 5000);
     QCOMPARE(video.image(-1).size(), QSize(640, 360));
     QVERIFY(hasContent(video.image(-1)));
