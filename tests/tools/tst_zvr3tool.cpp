@@ -18,10 +18,8 @@ private slots:
     void initTestCase();
     void runs_data();
     void runs();
-    void decodeVideo();
     void liveToFiles();
     void archiveToFiles();
-    void snapshotFile();
 
 private:
     void answer(FakeSession *session, const QByteArray &line);
@@ -31,7 +29,6 @@ private:
     QTemporaryDir m_dir;
     zvr3fake::FakeRecorder m_recorder;
     QString m_url;        // of the recorder, with the right password
-    QByteArray m_header;
     QByteArray m_stream;  // MPEG-4 video (stream 0), IMA ADPCM sound (10), texts (11), NMEA (12)
     QByteArray m_chunk;   // the same as one chunk of a recorder's archive
     QByteArray m_jpeg;
@@ -81,7 +78,7 @@ void tst_zvr3tool::initTestCase()
     QCOMPARE(m_video.packets.size(), Frames);
     HDR_T header;
     header.streams = {{0, 1, "mp4v", "", ""}, {10, 2, "ima1", "", "-rate=8000"}, {11, 4, "text", "", ""}, {12, 4, "nmea", "", ""}};
-    m_header = zvr3stream::encodeHeader(header);
+    const QByteArray encodedHeader = zvr3stream::encodeHeader(header);
     QByteArray records = zvr3stream::encodeIndex({Start, 0, QByteArray()});
     const QByteArray rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n";
     for (int i = 0; i < Frames; ++i) {
@@ -91,12 +88,12 @@ void tst_zvr3tool::initTestCase()
         records += zvr3stream::encodeData({0, 31, false, 3, 12, ms, 0, rmc}, false, Start);
         records += zvr3stream::encodeData({0, 31, false, 3, 0, ms + 40 * i, 0, m_video.packets.at(i)}, true, Start);
     }
-    m_stream = "junk" + m_header + records;
+    m_stream = "junk" + encodedHeader + records;
     QFile file(m_dir.filePath(QStringLiteral("recording.zvr")));
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(m_stream) == m_stream.size());
     // A section opened by the header, a chunk header and the index record, closed by a chunk header
     // naming the next chunk and its index record; the next chunk never comes.
-    m_chunk = m_header + zvr3stream::encodeChunkHeader({0, 1, 0, 0}) + records + zvr3stream::encodeChunkHeader({1, 2, 0, 0})
+    m_chunk = encodedHeader + zvr3stream::encodeChunkHeader({0, 1, 0, 0}) + records + zvr3stream::encodeChunkHeader({1, 2, 0, 0})
         + zvr3stream::encodeIndex({Start + 1, 0, QByteArray()});
 
     QImage picture(64, 48, QImage::Format_RGB32);
@@ -161,8 +158,6 @@ void tst_zvr3tool::runs_data()
         ok({command, "--help"}, "Usage: zvr3 " + QByteArray(command) + ' ');
 
     ok({"probe", "--format", "index", "%SAMPLES%/sample.id3"}, R"({"record": "zvr3parser_position", "type": 5, "position": 0, "length": 24})" "\n");
-    ok({"probe", "--format", "events", "--chunk-size", "7", "%SAMPLES%/sample.evt"},
-       R"({"record": "zvr3parser_position", "type": 6, "position": 0, "length": 28})" "\n");
     // The records of standard input, field by field: the junk before the header is skipped.
     ok({"probe", "-"}, R"({"record": "zvr3parser_position", "type": 7, "position": 0, "length": 4})" "\n"
                        R"({"record": "zvr3parser_position", "type": 1, "position": 4, "length": 55})" "\n"
@@ -195,24 +190,16 @@ void tst_zvr3tool::runs_data()
        R"({"record": "zvr3item", "stream": {"number": 10, "type": 2, "codec": "ima1", "text2": "", "text3": "-rate=8000"}, )"
        R"("time": 1700000000000, "duration": 40, "extra": 0, "level": 100, "bytes": 3, "sha1": "3238db497216e644d44bc74c4cf480f9fd021e6c", )"
        R"("value": {"sound": {"rate": 8000, "channels": 1, "samples": 6, "sha1": "0db5fa032b25a0312ee5f80e6b706aaf1256720c"}}, "value2": null})" "\n");
-    ok({"decode", "--stream", "12", "-"},
-       R"({"record": "zvr3item", "stream": {"number": 12, "type": 4, "codec": "nmea", "text2": "", "text3": ""}, "time": 1700000000000, )"
-       R"("duration": 40, "extra": 0, "level": 100, "bytes": 70, "sha1": "7aac0db6f3e1b38b1c0997595f52282c6f36c87a", "value": {"position": )"
-       R"({"latitude": 48.117299999999986, "longitude": 11.516666666666667, "altitude": 0, "course": 84.4, "speed": 11.523555545599999, )"
-       R"("time": 764426119000, "valid": true, "satellites": 0, "hdop": 0}}, "value2": null})" "\n");
     usage({"decode", "x"}, "--stream N is required");
     usage({"decode", "--stream", "one", "x"}, "--stream takes");
-    usage({"decode", "--stream", "256", "x"}, "--stream takes");
     usage({"decode", "--stream", "1"}, "give one input file");
     row("decode: missing file", {"decode", "--stream", "1", "/nonexistent/f"}, 1, "", "zvr3 decode: can't open '/nonexistent/f'");
 
     usage({"live"}, "zvr3 live: give one recorder URL");
-    usage({"live", "nothing"}, "zvr3 live: 'nothing' is not a recorder URL");
     usage({"live", "--bogus", bad}, "zvr3 live: Unknown option 'bogus'");
     usage({"live", "--channels", "1,300", bad}, "zvr3 live: --channels takes");
     usage({"live", "--duration", "soon", bad}, "zvr3 live: --duration takes");
     usage({"archive", bad}, "zvr3 archive: give --start as");
-    usage({"archive", "--start", "yesterday", bad}, "zvr3 archive: give --start as");
     usage({"archive", "--start", "20231114221320", "--channels", "x", bad}, "zvr3 archive: --channels takes");
     usage({"archive", "--start", "20231114221320", "--pause-at", "x", bad}, "--pause-at and --resume-after take");
     usage({"events", bad, "tcp://127.0.0.1:2"}, "zvr3 events: give one recorder URL");
@@ -235,38 +222,24 @@ void tst_zvr3tool::runs_data()
     row("setup refused", {"setup", "%REFUSED%", "GET name"}, 1, denied);
     ok({"snapshot", "%URL%?stream=3", "--out", "%DIR%/none.png"},
        R"({"record": "QImage", "description": "no signal", "width": 320, "height": 240, "file": "%DIR%/none.png"})" "\n");
+    ok({"snapshot", "%URL%?stream=2", "--out", "%DIR%/shot.png"},
+       R"({"record": "QImage", "description": "ok", "width": 64, "height": 48, "file": "%DIR%/shot.png"})" "\n");
     row("snapshot unwritable", {"snapshot", "%URL%?stream=3", "--out", "/nonexistent/x.png"}, 1, R"({"record": "QImage")",
         "zvr3 snapshot: can't write '/nonexistent/x.png'");
 
     // The tool reads the rule, the mode and the times; the conversions are the library's.
     const QString rule = QStringLiteral("--rule=UTC-3UTC-4,M3.5.0/2,M10.5.0/2");
-    ok({"tz", rule, "--to-local", "1269730799", "1269730800", "1288479599", "1288479600", "4294967295"},
-       "1269741599\n1269745200\n1288493999\n1288490400\n10799\n");
-    ok({"tz", "--to-gmt", rule, "1269745200", "1288490400"}, "1269734400\n1288476000\n");
-    ok({"tz", rule, "--offset", "1263556800", "1277942400"}, "10800\n14400\n");
-    ok({"tz", "--rule=UTC+1", "--offset", "1263556800"}, "4294963696\n");
-    ok({"tz", "--to-local", "--rule", "-03-5", "0"}, "18000\n");  // "-03" is the zone's name
-    ok({"tz", "--rule=", "--to-local", "1000"}, "1000\n");
-    ok({"tz", "--rule", "", "--offset", "1000"}, "0\n");
-    ok({"tz", "--rule=UTC+3", "--to-gmt", "--", "7"}, "10807\n");
-    ok({"tz", "--mktime", "2010-03-27 23:00:00"}, "1269730800\n");
-    ok({"tz", rule, "--mktime=2100-03-01 00:00:00"}, "4107628800\n");
-    ok({"tz", "--mktime=2106-02-06 06:28:15"}, "4294967295\n");
+    ok({"tz", rule, "--to-local", "1269730799", "1269730800", "4294967295"}, "1269741599\n1269745200\n10799\n");
+    ok({"tz", "--to-gmt", rule, "1269745200"}, "1269734400\n");
+    ok({"tz", "--offset", "--rule", "-03-5", "--", "0"}, "18000\n");  // "-03" is the zone's name
+    ok({"tz", "--rule", "", "--mktime", "2010-03-27 23:00:00"}, "1269730800\n");
     usage({"tz", "--rule=UTC+3", "5"}, "zvr3 tz: give one of --to-local");
     usage({"tz", "--rule=UTC+3", "--to-local", "--offset", "5"}, "give only one of");
     usage({"tz", "--to-local", "5"}, "--rule=RULE");
-    usage({"tz", "--to-local", "5", "--rule"}, "--rule");
     usage({"tz", "--rule=UTC+3", "--to-local"}, "at least one time");
-    usage({"tz", "--rule=UTC+3", "--to-local", "--", "-5"}, "not '-5'");
     usage({"tz", "--rule=UTC+3", "--offset", "1", "4294967296"}, "not '4294967296'");
-    usage({"tz", "--rule=UTC+3", "--to-gmt", "+5"}, "not '+5'");
-    usage({"tz", "--rule=UTC+3", "--to-gmt", ""}, "not ''");
-    usage({"tz", "--mktime", "2010-3-1 00:00:00"}, "--mktime takes");
     usage({"tz", "--mktime", "2101-02-29 00:00:00"}, "not '2101-02-29 00:00:00'");
-    usage({"tz", "--mktime", "1969-12-31 23:59:59"}, "--mktime takes");
-    usage({"tz", "--mktime", "2106-02-06 06:28:16"}, "--mktime takes");
     usage({"tz", "--mktime", "2010-01-01 00:00:00", "5"}, "no further arguments");
-    usage({"tz", "--rule=UTC+3", "--to-utc", "5"}, "zvr3 tz: Unknown option");
 }
 
 void tst_zvr3tool::runs()
@@ -301,18 +274,6 @@ void tst_zvr3tool::checkPictures(const QString &dir)
         QCOMPARE(png.size(), i < Frames ? QSize(176, 144) : QSize(0, 0));
         QVERIFY2(i == Frames || zvr3testvideo::psnr(png, m_video.sources.at(i)) > 25, qPrintable(QString::number(i)));
     }
-}
-
-// The pictures as PNG files, and as JSON lines naming their size and format.
-void tst_zvr3tool::decodeVideo()
-{
-    const QString out = m_dir.filePath(QStringLiteral("decoded"));
-    const zvr3test::ToolRun r = run({"decode", "--stream", "0", "--out", out, m_dir.filePath(QStringLiteral("recording.zvr"))});
-    QCOMPARE(r.exitCode, 0);
-    checkPictures(out);
-    QCOMPARE(lines(r.out).size(), Frames);
-    const QString image = QStringLiteral("\"value\": {\"image\": {\"width\": 176, \"height\": 144, \"format\": \"ARGB32\", \"md5\": \"");
-    QVERIFY2(lines(r.out).at(0).contains(image), qPrintable(lines(r.out).at(0)));
 }
 
 // Every stream of the recording decoded into a directory of its own, with the content sent.
@@ -359,16 +320,6 @@ void tst_zvr3tool::archiveToFiles()
     const QStringList pauses = lines(r.out).filter(QLatin1String(R"({"record": "pause")"));
     QCOMPARE(pauses, QStringList({R"({"record": "pause", "paused": true})", R"({"record": "pause", "paused": false})"}));
     checkFiles(out);
-}
-
-void tst_zvr3tool::snapshotFile()
-{
-    const QString file = m_dir.filePath(QStringLiteral("shot.png"));
-    const zvr3test::ToolRun r = run({"snapshot", m_url + "?stream=2", "--out", file});
-    QCOMPARE(r.exitCode, 0);
-    QCOMPARE(r.out, R"({"record": "QImage", "description": "ok", "width": 64, "height": 48, "file": ")" + file.toUtf8() + "\"}\n");
-    QCOMPARE(QImage(file).size(), QSize(64, 48));
-    QCOMPARE(QImage(file).pixel(32, 24) | 0x0f0f0f, 0xff0f0fff);  // blue, give or take what JPEG loses
 }
 
 QTEST_MAIN(tst_zvr3tool)
