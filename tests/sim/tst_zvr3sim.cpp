@@ -1,7 +1,5 @@
 #include <QtTest>
 
-#include <cmath>
-
 #include "evtparser.h"
 #include "simsource.h"
 #include "zvr3command.h"
@@ -122,8 +120,7 @@ void tst_zvr3sim::live()
                                  && nmea.items.values.size() >= 2 && sound.items.values.size() >= 25, 12000);
     QVERIFY(errors.values.isEmpty());
     for (const Decoded *video : {&h264, &mjpeg}) {
-        QCOMPARE(video->image(-1).size(), PictureSize);
-        QVERIFY(hasContent(video->image(-1)));
+        QVERIFY(video->image(-1).size() == PictureSize && hasContent(video->image(-1)));
         QCOMPARE(video->items.values.last().time - video->items.values.at(video->items.values.size() - 2).time, qint64(40));
     }
     QVERIFY(h264.image(-1) != h264.image(-6));  // the picture moves
@@ -155,21 +152,17 @@ void tst_zvr3sim::live()
     QVERIFY(position.valid && position.speed > 0 && std::fabs(std::hypot(north, east) - zvr3sim::RouteRadius) < 0.0005);
     QCOMPARE(position.satellites, 8);
 
-    // Channels 1 and 3 dropped: once what was on the way has come, they stay away; then 1 comes back.
+    // Channels 1 and 3 dropped, then 1 taken again: once what was on the way has come, 3 stays away.
     auto count = [&](unsigned stream) {
         return std::count_if(frames.values.cbegin(), frames.values.cend(), [&](const auto &f) { return f.stream == stream; });
     };
     source.slotData(zvr3value(zvr3command(6, QByteArray("\x01\x03", 2))));
-    auto zero = count(0);
-    QTRY_VERIFY_WITH_TIMEOUT(count(0) >= zero + 10, 3000);
-    const auto one = count(1);
-    const auto three = count(3);
-    zero = count(0);
-    QTRY_VERIFY_WITH_TIMEOUT(count(0) >= zero + 10, 3000);
-    QVERIFY(count(1) == one && count(3) == three);
     source.slotData(zvr3value(zvr3command(7, QByteArray("\x01", 1))));
-    QTRY_VERIFY_WITH_TIMEOUT(count(1) >= one + 5, 3000);
-    QCOMPARE(count(3), three);
+    frames.values.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(count(0) >= 10, 3000);
+    frames.values.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(count(0) >= 10 && count(1) >= 5, 3000);
+    QCOMPARE(count(3), 0);
 }
 
 void tst_zvr3sim::archive()
@@ -190,8 +183,7 @@ void tst_zvr3sim::archive()
     for (int i = 1; i < seconds.values.size(); ++i)
         QCOMPARE(seconds.values[i].time, seconds.values[i - 1].time + 1);
     QCOMPARE(h264.items.values[0].time, from.toSecsSinceEpoch() * 1000);
-    QCOMPARE(h264.image(0).size(), PictureSize);
-    QVERIFY(hasContent(h264.image(0)) && hasContent(mjpeg.image(-1)));
+    QVERIFY(h264.image(0).size() == PictureSize && hasContent(h264.image(0)) && hasContent(mjpeg.image(-1)));
     // The positions of the archive are those the route had then.
     const zvr3position_info p = nmea.items.values[0].value.value<zvr3position_info>();
     double latitude = 0;
@@ -213,9 +205,13 @@ void tst_zvr3sim::events()
     QCOMPARE(lists.values[0].size(), 9);
     for (int i = 0; i < 9; ++i) {
         QCOMPARE(lists.values[0][i].time, (to - 40 + 5 * i) * 1000);
-        QCOMPARE(lists.values[0][i].texts.size(), 2);
         QCOMPARE(lists.values[0][i].texts[0].text, QStringLiteral("Motion detected on channel %1").arg(lists.values[0][i].number));
     }
+    // A wrong password is refused.
+    zvr3events refused;
+    Tap<zvr3error> errors(refused);
+    refused.slotData(zvr3value(zvr3command(2, m_sim.url("wrong", query))));
+    QTRY_COMPARE_WITH_TIMEOUT(errors.values.value(0).text, QStringLiteral("Access denied"), 5000);
 }
 
 void tst_zvr3sim::setup()
@@ -235,13 +231,6 @@ void tst_zvr3sim::setup()
     for (const char *line : {"device.name=lab\r\n", "device.channels=4\r\n", "video.width=640\r\n", "video.height=360\r\n",
                              "time.zone=UTC\r\n"})
         QVERIFY2(out[4].toByteArray().contains(line), out[4].toByteArray().constData());
-    // A wrong password is refused.
-    zvr3setup refused;
-    Tap<zvr3error> errors(refused);
-    refused.slotData(zvr3value(zvr3command(2, m_sim.url(QStringLiteral("wrong")))));
-    refused.slotData(zvr3value(zvr3command(8, QByteArray("LIST\r\n"))));
-    QTRY_COMPARE_WITH_TIMEOUT(errors.values.size(), 1, 5000);
-    QCOMPARE(errors.values[0].text, QStringLiteral("Access denied"));
 }
 
 void tst_zvr3sim::snapshot_data()

@@ -72,8 +72,6 @@ void tst_zvr3tool::initTestCase()
         records += zvr3stream::encodeData({0, 31, false, 3, 0, ms + 40 * i, 0, m_video.packets.at(i)}, true, Start);
     }
     m_stream = "junk" + encodedHeader + records;
-    QFile file(m_dir.filePath(QStringLiteral("recording.zvr")));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(m_stream) == m_stream.size());
     // A section opened by the header, a chunk header and the index record, closed by a chunk header
     // naming the next chunk and its index record; the next chunk never comes.
     m_chunk = encodedHeader + zvr3stream::encodeChunkHeader({0, 1, 0, 0}) + records + zvr3stream::encodeChunkHeader({1, 2, 0, 0})
@@ -158,7 +156,7 @@ void tst_zvr3tool::runs_data()
     row("record: missing input", {"record", "/nonexistent/c.zvr", "x"}, 1, "", "zvr3 record: can't open '/nonexistent/c.zvr'");
     usage({"record", "-"}, "give an input");
 
-    ok({"decode", "--stream", "10", "%DIR%/recording.zvr"},
+    ok({"decode", "--stream", "10", "-"},
        R"({"record": "zvr3item", "stream": {"number": 10, "type": 2, "codec": "ima1", "text2": "", "text3": "-rate=8000"}, )"
        R"("time": 1700000000000, "duration": 40, "extra": 0, "level": 100, "bytes": 3, "sha1": "3238db497216e644d44bc74c4cf480f9fd021e6c", )"
        R"("value": {"sound": {"rate": 8000, "channels": 1, "samples": 6, "sha1": "0db5fa032b25a0312ee5f80e6b706aaf1256720c"}}, "value2": null})" "\n");
@@ -172,7 +170,6 @@ void tst_zvr3tool::runs_data()
     usage({"live", "--channels", "1,300", bad}, "zvr3 live: --channels takes");
     usage({"live", "--duration", "soon", bad}, "zvr3 live: --duration takes");
     usage({"archive", bad}, "zvr3 archive: give --start as");
-    usage({"archive", "--start", "20231114221320", "--channels", "x", bad}, "zvr3 archive: --channels takes");
     usage({"archive", "--start", "20231114221320", "--pause-at", "x", bad}, "--pause-at and --resume-after take");
     usage({"events", bad, "tcp://127.0.0.1:2"}, "zvr3 events: give one recorder URL");
     usage({"setup", "tcp://h"}, "at least one request");
@@ -200,7 +197,6 @@ void tst_zvr3tool::runs_data()
     // The tool reads the rule, the mode and the times; the conversions are the library's.
     const QString rule = QStringLiteral("--rule=UTC-3UTC-4,M3.5.0/2,M10.5.0/2");
     ok({"tz", rule, "--to-local", "1269730799", "1269730800", "4294967295"}, "1269741599\n1269745200\n10799\n");
-    ok({"tz", "--to-gmt", rule, "1269745200"}, "1269734400\n");
     ok({"tz", "--offset", "--rule", "-03-5", "--", "0"}, "18000\n");  // "-03" is the zone's name
     ok({"tz", "--rule", "", "--mktime", "2010-03-27 23:00:00"}, "1269730800\n");
     usage({"tz", "--rule=UTC+3", "5"}, "zvr3 tz: give one of --to-local");
@@ -252,9 +248,8 @@ void tst_zvr3tool::checkFiles(const QString &out)
     QCOMPARE(readAll(out + QStringLiteral("/stream-11/texts.txt")), QByteArray("hello 0\nhello 1\nhello 2\nhello 3\nhello 4\n"));
     const QStringList positions = lines(readAll(out + QStringLiteral("/stream-12/positions.jsonl")));
     QCOMPARE(positions.size(), Frames);
-    const QJsonObject position = QJsonDocument::fromJson(positions.last().toUtf8()).object();
-    QVERIFY(position.value(QStringLiteral("valid")).toBool());
-    QCOMPARE(position.value(QStringLiteral("latitude")).toDouble(), 48.1173);
+    QCOMPARE(positions.last(), R"({"latitude": 48.117299999999986, "longitude": 11.516666666666667, "altitude": 0, "course": 84.4, )"
+                               R"("speed": 11.523555545599999, "time": 764426119000, "valid": true, "satellites": 0, "hdop": 0})");
 }
 
 void tst_zvr3tool::liveToFiles()
@@ -280,8 +275,8 @@ void tst_zvr3tool::archiveToFiles()
                                      "--pause-at", "0.2", "--resume-after", "0.5", "--out", out, m_url});
     QVERIFY2(r.exitCode == 0, r.err.constData());
     QCOMPARE(m_recorder.lastSession()->requests().mid(0, 2), QList<QByteArray>({"ENABLE_01", "GET_TIME_14/11/2023,22:13:20"}));
-    const QStringList pauses = lines(r.out).filter(QLatin1String(R"({"record": "pause")"));
-    QCOMPARE(pauses, QStringList({R"({"record": "pause", "paused": true})", R"({"record": "pause", "paused": false})"}));
+    QCOMPARE(lines(r.out).filter(QLatin1String(R"({"record": "pause")")),
+             QStringList({R"({"record": "pause", "paused": true})", R"({"record": "pause", "paused": false})"}));
     checkFiles(out);
 }
 
