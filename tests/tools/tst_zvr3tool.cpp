@@ -1,130 +1,277 @@
 #include <QtTest>
 
-#include "zvr3testutil.h"
-
+#include "zvr3fakerecorder.h"
 #include "zvr3streamwriter.h"
+#include "zvr3testutil.h"
+#include "zvr3testvideo.h"
 
-// Runs the zvr3 tool as a user would and checks what it prints and how it exits.
+using zvr3fake::FakeSession;
+
+// The zvr3 tool run as a user runs it: exit codes and messages, the JSON Lines it prints and the
+// files it writes. What the library makes of the bytes is checked by the library's own tests; the
+// recorder here is a fake in this process that knows user "op" with password "pw" only.
 class tst_zvr3tool : public QObject
 {
     Q_OBJECT
 private slots:
-    void probeFormats_data();
-    void probeFormats();
-    void probeChunkSizes();
-    void probeReadsStandardInput();
-    void badUsage_data();
-    void badUsage();
+    void initTestCase();
+    void runs_data();
+    void runs();
+    void liveToFiles();
+    void archiveToFiles();
 
 private:
-    using Run = zvr3test::ToolRun;
-    static Run run(const QStringList &arguments, const QByteArray &input = QByteArray())
-    {
-        return zvr3test::runTool(QStringLiteral(ZVR3_TOOL), arguments, input);
-    }
+    void checkFiles(const QString &out);
+
+    QTemporaryDir m_dir;
+    zvr3fake::FakeRecorder m_recorder;
+    QString m_url;        // of the recorder, with the right password
+    QByteArray m_stream;  // MPEG-4 video (stream 0), IMA ADPCM sound (10), texts (11), NMEA (12)
+    QByteArray m_chunk;   // the same as one chunk of a recorder's archive
+    zvr3testvideo::Encoded m_video;
 };
 
+namespace {
+constexpr quint32 Start = 1700000000;
+constexpr int Frames = 5;
 
-void tst_zvr3tool::probeFormats_data()
+zvr3test::ToolRun run(const QStringList &arguments, const QByteArray &input = QByteArray())
 {
-    QTest::addColumn<QString>("format");
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QByteArray>("firstLine");
-    QTest::addColumn<int>("lines");
-    QTest::newRow("index") << "index" << "sample.id3"
-                           << QByteArray(R"({"record": "zvr3parser_position", "type": 5, "position": 0, "length": 24})") << 6;
-    QTest::newRow("events") << "events" << "sample.evt"
-                            << QByteArray(R"({"record": "zvr3parser_position", "type": 6, "position": 0, "length": 28})") << 6;
-    QTest::newRow("stream") << "stream" << "sample.zvr"
-                            << QByteArray(R"({"record": "zvr3parser_position", "type": 7, "position": 0, "length": 0})") << -1;
+    return zvr3test::runTool(QStringLiteral(ZVR3_TOOL), arguments, input);
 }
 
-void tst_zvr3tool::probeFormats()
+QStringList lines(const QByteArray &out)
 {
-    QFETCH(QString, format);
-    QFETCH(QString, file);
-    QFETCH(QByteArray, firstLine);
-    QFETCH(int, lines);
-    const Run r = run({"probe", "--format", format, QStringLiteral(ZVR3_SAMPLES "/") + file});
-    QCOMPARE(r.exitCode, 0);
-    QVERIFY(r.err.isEmpty());
-    const QList<QByteArray> out = r.out.trimmed().split('\n');
-    QCOMPARE(out.first(), firstLine);
-    if (lines >= 0)
-        QCOMPARE(out.size(), lines);
-    for (const QByteArray &line : out) {
-        QJsonParseError error;
-        const QJsonDocument json = QJsonDocument::fromJson(line, &error);
-        QVERIFY2(error.error == QJsonParseError::NoError && json.isObject(), line.constData());
+    return QString::fromUtf8(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+}
+
+void tst_zvr3tool::initTestCase()
+{
+    m_video = zvr3testvideo::encode("mpeg4", 176, 144, Frames);
+    QCOMPARE(m_video.packets.size(), Frames);
+    HDR_T header;
+    header.streams = {{0, 1, "mp4v", "", ""}, {10, 2, "ima1", "", "-rate=8000"}, {11, 4, "text", "", ""}, {12, 4, "nmea", "", ""}};
+    const QByteArray encodedHeader = zvr3stream::encodeHeader(header);
+    QByteArray records = zvr3stream::encodeIndex({Start, 0, QByteArray()});
+    const QByteArray rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n";
+    for (int i = 0; i < Frames; ++i) {
+        const qint64 ms = qint64(Start) * 1000;
+        records += zvr3stream::encodeData({0, 31, false, 3, 11, ms, 0, "hello " + QByteArray::number(i)}, false, Start);
+        records += zvr3stream::encodeData({0, 31, false, 3, 10, ms, 0, QByteArray("\x70\x00\x00", 3)}, false, Start);
+        records += zvr3stream::encodeData({0, 31, false, 3, 12, ms, 0, rmc}, false, Start);
+        records += zvr3stream::encodeData({0, 31, false, 3, 0, ms + 40 * i, 0, m_video.packets.at(i)}, true, Start);
     }
-}
+    m_stream = "junk" + encodedHeader + records;
+    // A section opened by the header, a chunk header and the index record, closed by a chunk header
+    // naming the next chunk and its index record; the next chunk never comes.
+    m_chunk = encodedHeader + zvr3stream::encodeChunkHeader({0, 1, 0, 0}) + records + zvr3stream::encodeChunkHeader({1, 2, 0, 0})
+        + zvr3stream::encodeIndex({Start + 1, 0, QByteArray()});
 
-void tst_zvr3tool::probeChunkSizes()
-{
-    const QString file = QStringLiteral(ZVR3_SAMPLES "/sample.zvr");
-    const Run big = run({"probe", file});
-    const Run small = run({"probe", "--chunk-size", "1000", file});
-    QCOMPARE(big.exitCode, 0);
-    QCOMPARE(small.exitCode, 0);
-    auto records = [](const QByteArray &out) {
-        QList<QByteArray> kept;
-        for (const QByteArray &line : out.split('\n')) {
-            if (!line.contains(R"("type": 7)"))
-                kept.append(line);
-        }
-        return kept;
+    m_recorder.checkLogin = true;
+    m_recorder.expectedUser = QStringLiteral("op");
+    m_recorder.expectedPassword = QStringLiteral("pw");
+    m_recorder.onLogin = [this](FakeSession *s) {
+        if (s->service() == 1)
+            s->send(m_stream, 1000);  // live: the stream, and the line kept open
     };
-    QCOMPARE(records(small.out), records(big.out));
-    QVERIFY(big.out.contains(R"("record": "zvr3parser_combined_DATA_T")"));
-    QVERIFY(big.out.contains(R"("codec": "ima1")"));
-}
-
-void tst_zvr3tool::probeReadsStandardInput()
-{
-    DATA_T record;
-    record.stream = 2;
-    record.part = 3;
-    record.data = "abc";
-    const QByteArray stream = zvr3stream::encodeHeader(HDR_T()) + zvr3stream::encodeIndex({7, 0, "\xab"})
-        + zvr3stream::encodeData(record, false, 7);
-    const Run r = run({"probe", "-"}, stream);
-    QCOMPARE(r.exitCode, 0);
-    const QList<QByteArray> expected = {
-        R"({"record": "zvr3parser_position", "type": 7, "position": 0, "length": 0})",
-        R"({"record": "zvr3parser_position", "type": 1, "position": 0, "length": 9})",
-        R"({"record": "HDR_T", "streams_end": 9, "params_size": 0, "name": "", "streams": [], "params": []})",
-        R"({"record": "zvr3parser_position", "type": 3, "position": 9, "length": 14})",
-        R"({"record": "IDX_T", "time": 7, "value": 0, "bytes": "ab"})",
-        R"({"record": "zvr3parser_position", "type": 4, "position": 23, "length": 7})",
-        R"({"record": "DATA_T", "size": 3, "level": 0, "marked": false, "part": 3, "stream": 2, "time": 7000, "extra": 0, "bytes": 3, "sha1": "a9993e364706816aba3e25717850c26c9cd0d89d"})",
-        R"({"record": "zvr3parser_combined_DATA_T", "size": 3, "level": 0, "marked": false, "part": 3, "stream": 2, "time": 7000, "extra": 0, "bytes": 3, "sha1": "a9993e364706816aba3e25717850c26c9cd0d89d"})",
+    // What the recorder answers (in small pieces); a request it does not know ends the connection.
+    const QMap<QByteArray, QByteArray> replies = {
+        {"GET_ALL_EVENTS_05/03/2010,14:07:09,06/03/2010,00:00:00",
+         zvr3test::hex("06E5E5E5 01000000 00000000 0C000000 01000000 02000000 01 05 6100 07E5E5E5")},
+        {"GET name", zvr3fake::answerBlock("name=Gate \xd0\x9a\r\n")},
+        {"GET bytes", zvr3fake::answerBlock(QByteArray("\xff\x00\x01", 3))},
+        {"GET nothing", zvr3fake::answerBlock("", "TRAL_ANSWER=ERROR\r\n")},
+        {"GET_JPEG_STREAM 3 320 240 90 -1", zvr3test::hex("03000000") + "-5:"},  // no signal, then the line closes
     };
-    QCOMPARE(r.out.trimmed().split('\n'), expected);
+    m_recorder.onRequest = [this, replies](FakeSession *s, const QByteArray &line) {
+        if (line.startsWith("GET_TIME_"))
+            s->send(m_chunk, 1000);
+        else if (replies.contains(line))
+            s->send(replies.value(line), 5);
+        else if (s->service() > 2)
+            s->abort();
+        if (s->service() == 6)
+            s->closeWhenSent();
+    };
+    QVERIFY(m_recorder.listen());
+    m_url = m_recorder.url(QStringLiteral("op"), QStringLiteral("pw")).toString();
 }
 
-void tst_zvr3tool::badUsage_data()
+void tst_zvr3tool::runs_data()
 {
+    // In arguments and output: %URL% is the recorder with the right password, %REFUSED% with a
+    // wrong one, %DIR% a scratch directory, %SAMPLES% the samples the build makes.
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QByteArray>("message");
-    QTest::newRow("no command") << QStringList() << 2 << QByteArray("Usage: zvr3");
-    QTest::newRow("unknown command") << QStringList{"frobnicate"} << 2 << QByteArray("unknown command 'frobnicate'");
-    QTest::newRow("no file") << QStringList{"probe"} << 2 << QByteArray("give one input file");
-    QTest::newRow("bad format") << QStringList{"probe", "--format", "mp3", "x"} << 2 << QByteArray("--format is stream");
-    QTest::newRow("bad chunk size") << QStringList{"probe", "--chunk-size", "0", "x"} << 2 << QByteArray("--chunk-size");
-    QTest::newRow("missing file") << QStringList{"probe", "/nonexistent/file"} << 1 << QByteArray("can't open '/nonexistent/file'");
+    QTest::addColumn<QByteArray>("out");  // how standard output starts (empty: it is empty)
+    QTest::addColumn<QByteArray>("err");  // a part of standard error (empty: it is empty)
+    auto row = [](const QString &name, const QStringList &arguments, int exitCode, const QByteArray &out, const char *err = "") {
+        QTest::newRow(qPrintable(name)) << arguments << exitCode << out << QByteArray(err);
+    };
+    auto usage = [&row](const QStringList &arguments, const char *err) { row(arguments.join(' '), arguments, 2, "", err); };
+    auto ok = [&row](const QStringList &arguments, const QByteArray &out) { row(arguments.join(' '), arguments, 0, out); };
+    const QByteArray denied = R"({"record": "zvr3error", "code": -1, "text": "Access denied"})" "\n";
+    const QByteArray cantOpen = R"x({"record": "zvr3error", "code": -1, "text": "Can't open file \")x";
+    const QString bad = QStringLiteral("tcp://127.0.0.1:1");
+    usage({}, "Usage: zvr3");
+    usage({"frobnicate"}, "unknown command 'frobnicate'");
+    for (const char *command : {"probe", "decode", "live", "archive", "events", "setup", "snapshot", "record", "scan", "tz"})
+        ok({command, "--help"}, "Usage: zvr3 " + QByteArray(command) + ' ');
+
+    ok({"probe", "--format", "index", "%SAMPLES%/sample.id3"}, R"({"record": "zvr3parser_position", "type": 5, "position": 0, "length": 24})" "\n");
+    // The records of standard input, field by field: the junk before the header is skipped.
+    ok({"probe", "-"}, R"({"record": "zvr3parser_position", "type": 7, "position": 0, "length": 4})" "\n"
+                       R"({"record": "zvr3parser_position", "type": 1, "position": 4, "length": 55})" "\n"
+                       R"({"record": "HDR_T", "streams_end": 55, "params_size": 0, "name": "", "streams": [{"number": 0, "type": 1, )"
+                       R"("codec": "mp4v", "text2": "", "text3": ""}, {"number": 10, "type": 2, "codec": "ima1", "text2": "", "text3": "-rate=8000"}, )"
+                       R"({"number": 11, "type": 4, "codec": "text", "text2": "", "text3": ""}, {"number": 12, "type": 4, "codec": "nmea", )"
+                       R"("text2": "", "text3": ""}], "params": []})" "\n"
+                       R"({"record": "zvr3parser_position", "type": 3, "position": 59, "length": 13})" "\n"
+                       R"({"record": "IDX_T", "time": 1700000000, "value": 0, "bytes": ""})" "\n"
+                       R"({"record": "zvr3parser_position", "type": 4, "position": 72, "length": 11})" "\n"
+                       R"({"record": "DATA_T", "size": 7, "level": 31, "marked": false, "part": 3, "stream": 11, "time": 1700000000000, )"
+                       R"("extra": 0, "bytes": 7, "sha1": "9058f5f165a96fd4dc3ed990b438a658ba94a8fb"})" "\n");
+    usage({"probe"}, "give one input file");
+    usage({"probe", "--format", "mp3", "x"}, "--format is stream");
+    usage({"probe", "--chunk-size", "0", "x"}, "--chunk-size");
+    row("probe: missing file", {"probe", "/nonexistent/f"}, 1, "", "zvr3 probe: can't open '/nonexistent/f'");
+
+    // Standard input is the recording: the junk before its header is not recorded.
+    ok({"record", "-", "%DIR%/copy.zvr"}, "");
+    ok({"scan", "%DIR%/copy.zvr"}, R"({"record": "ZVR_ID3_REC", "type": 0, "count": 0, "position": 55, "time": 1700000000000, )");
+    row("scan: missing file", {"scan", "/nonexistent/a.zvr"}, 1, cantOpen + R"x(/nonexistent/a.zvr\". No such file or directory (5)"})x" "\n");
+    usage({"scan"}, "give one archive file");
+    row("record: output can't be opened", {"record", "-", "/nonexistent/b.zvr"}, 1, cantOpen + "/nonexistent/b.zvr");
+    row("record: missing input", {"record", "/nonexistent/c.zvr", "x"}, 1, "", "zvr3 record: can't open '/nonexistent/c.zvr'");
+    usage({"record", "-"}, "give an input");
+
+    ok({"decode", "--stream", "10", "-"},
+       R"({"record": "zvr3item", "stream": {"number": 10, "type": 2, "codec": "ima1", "text2": "", "text3": "-rate=8000"}, )"
+       R"("time": 1700000000000, "duration": 40, "extra": 0, "level": 100, "bytes": 3, "sha1": "3238db497216e644d44bc74c4cf480f9fd021e6c", )"
+       R"("value": {"sound": {"rate": 8000, "channels": 1, "samples": 6, "sha1": "0db5fa032b25a0312ee5f80e6b706aaf1256720c"}}, "value2": null})" "\n");
+    usage({"decode", "x"}, "--stream N is required");
+    usage({"decode", "--stream", "one", "x"}, "--stream takes");
+    usage({"decode", "--stream", "1"}, "give one input file");
+    row("decode: missing file", {"decode", "--stream", "1", "/nonexistent/f"}, 1, "", "zvr3 decode: can't open '/nonexistent/f'");
+
+    usage({"live"}, "zvr3 live: give one recorder URL");
+    usage({"live", "--bogus", bad}, "zvr3 live: Unknown option 'bogus'");
+    usage({"live", "--channels", "1,300", bad}, "zvr3 live: --channels takes");
+    usage({"live", "--duration", "soon", bad}, "zvr3 live: --duration takes");
+    usage({"archive", bad}, "zvr3 archive: give --start as");
+    usage({"archive", "--start", "20231114221320", "--pause-at", "x", bad}, "--pause-at and --resume-after take");
+    usage({"events", bad, "tcp://127.0.0.1:2"}, "zvr3 events: give one recorder URL");
+    usage({"setup", "tcp://h"}, "at least one request");
+    usage({"setup", "tcp://", "GET"}, "zvr3 setup: 'tcp://' is not a recorder URL");
+    usage({"snapshot", "tcp://h"}, "--out FILE");
+    // A place that cannot be written ends the run before it starts.
+    for (const QStringList &command : {QStringList{"live"}, QStringList{"archive", "--start", "20231114221320"}}) {
+        row(command[0] + " unwritable --out", command + QStringList{"--out", "/proc/zvr3-none", "%URL%"}, 1, "", "can't make the directory");
+        row(command[0] + " unwritable --record", command + QStringList{"--record", "/nonexistent/x.zvr", "%URL%"}, 1,
+            cantOpen + "/nonexistent/x.zvr", "can't record to");
+        row(command[0] + " refused", command + QStringList{"%REFUSED%"}, 1, denied);
+    }
+    ok({"events", "--from", "20100305140709", "%URL%?to=20100306000000"},
+       R"({"record": "EVENTS_FILE_LIST_T", "events": [{"time": 1000, "number": 2, "texts": [{"id": 5, "text": "a"}]}]})" "\n");
+    // A refused request ends that request only.
+    row("setup", {"setup", "%URL%", "GET name", "GET nothing\r\n", "GET bytes"}, 1,
+        "{\"record\": \"answer\", \"text\": \"name=Gate \xd0\x9a\\r\\n\"}\n"
+        R"({"record": "zvr3error", "code": -1, "text": "Device returns error"})" "\n" R"({"record": "answer", "hex": "ff0001"})" "\n");
+    row("setup refused", {"setup", "%REFUSED%", "GET name"}, 1, denied);
+    ok({"snapshot", "%URL%?stream=3", "--out", "%DIR%/none.png"},
+       R"({"record": "QImage", "description": "no signal", "width": 320, "height": 240, "file": "%DIR%/none.png"})" "\n");
+    row("snapshot unwritable", {"snapshot", "%URL%?stream=3", "--out", "/nonexistent/x.png"}, 1, R"({"record": "QImage")",
+        "zvr3 snapshot: can't write '/nonexistent/x.png'");
+
+    // The tool reads the rule, the mode and the times; the conversions are the library's.
+    const QString rule = QStringLiteral("--rule=UTC-3UTC-4,M3.5.0/2,M10.5.0/2");
+    ok({"tz", rule, "--to-local", "1269730799", "1269730800", "4294967295"}, "1269741599\n1269745200\n10799\n");
+    ok({"tz", "--offset", "--rule", "-03-5", "--", "0"}, "18000\n");  // "-03" is the zone's name
+    ok({"tz", "--rule", "", "--mktime", "2010-03-27 23:00:00"}, "1269730800\n");
+    usage({"tz", "--rule=UTC+3", "5"}, "zvr3 tz: give one of --to-local");
+    usage({"tz", "--rule=UTC+3", "--to-local", "--offset", "5"}, "give only one of");
+    usage({"tz", "--to-local", "5"}, "--rule=RULE");
+    usage({"tz", "--rule=UTC+3", "--offset", "1", "4294967296"}, "not '4294967296'");
+    usage({"tz", "--mktime", "2101-02-29 00:00:00"}, "not '2101-02-29 00:00:00'");
 }
 
-void tst_zvr3tool::badUsage()
+void tst_zvr3tool::runs()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
-    QFETCH(QByteArray, message);
-    const Run r = run(arguments);
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArray, err);
+    const QList<QPair<QString, QString>> places = {{"%URL%", m_url}, {"%DIR%", m_dir.path()}, {"%SAMPLES%", ZVR3_SAMPLES},
+                                                   {"%REFUSED%", m_recorder.url("op", "wrong").toString()}};
+    for (const auto &[place, value] : places) {
+        arguments.replaceInStrings(place, value);
+        out.replace(place.toUtf8(), value.toUtf8());
+    }
+    const int sessions = m_recorder.sessionCount();
+    const zvr3test::ToolRun r = run(arguments, m_stream);
     QCOMPARE(r.exitCode, exitCode);
-    QVERIFY2(r.err.contains(message), r.err.constData());
-    QVERIFY(r.out.isEmpty());
+    QVERIFY2(err.isEmpty() ? r.err.isEmpty() : r.err.contains(err), r.err.constData());
+    QVERIFY2(out.isEmpty() ? r.out.isEmpty() : r.out.startsWith(out), r.out.left(2000).constData());
+    if (exitCode == 2 || err.startsWith("can't"))  // a bad command line or an unwritable place
+        QCOMPARE(m_recorder.sessionCount(), sessions);  // never reaches the recorder
 }
 
-QTEST_GUILESS_MAIN(tst_zvr3tool)
+// Every stream of the recording decoded into a directory of its own, with the content sent.
+void tst_zvr3tool::checkFiles(const QString &out)
+{
+    for (int i = 0; i <= Frames; ++i) {  // the pictures, each close to its source, and no more
+        const QImage png(out + QStringLiteral("/stream-00/frame-%1.png").arg(i + 1, 6, 10, QLatin1Char('0')));
+        QCOMPARE(png.size(), i < Frames ? QSize(176, 144) : QSize(0, 0));
+        QVERIFY2(i == Frames || zvr3testvideo::psnr(png, m_video.sources.at(i)) > 25, qPrintable(QString::number(i)));
+    }
+    const QByteArray wav = readAll(out + QStringLiteral("/stream-10/audio.wav"));
+    QCOMPARE(wav.size(), 44 + Frames * 12);  // 6 samples of 16 bits per 3-byte record
+    QVERIFY(wav.startsWith("RIFF"));
+    QCOMPARE(qFromLittleEndian<quint32>(wav.constData() + 24), 8000u);
+    const qint16 samples[] = {11, 13, 14, 15, 16, 17};
+    QCOMPARE(wav.mid(44, 12), QByteArray(reinterpret_cast<const char *>(samples), 12));
+    QCOMPARE(readAll(out + QStringLiteral("/stream-11/texts.txt")), QByteArray("hello 0\nhello 1\nhello 2\nhello 3\nhello 4\n"));
+    const QStringList positions = lines(readAll(out + QStringLiteral("/stream-12/positions.jsonl")));
+    QCOMPARE(positions.size(), Frames);
+    QCOMPARE(positions.last(), R"({"latitude": 48.117299999999986, "longitude": 11.516666666666667, "altitude": 0, "course": 84.4, )"
+                               R"("speed": 11.523555545599999, "time": 764426119000, "valid": true, "satellites": 0, "hdop": 0})");
+}
+
+void tst_zvr3tool::liveToFiles()
+{
+    const QString out = m_dir.filePath(QStringLiteral("live"));
+    const QString file = m_dir.filePath(QStringLiteral("live.zvr"));
+    const zvr3test::ToolRun r = run({"live", "--channels", "0,5", "--duration", "2", "--out", out, "--record", file, m_url});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    // The recorder starts with channels 0 to 3: the others are dropped, 5 added.
+    QCOMPARE(m_recorder.lastSession()->requests(), QList<QByteArray>({"STRIP_00", "STRIP_01", "STRIP_02", "STRIP_03", "UNSTRIP_01",
+                                                                     "UNSTRIP_02", "UNSTRIP_03", "STRIP_05"}));
+    // The listing goes on as without the options; the recording is the one `record` makes of the stream.
+    QCOMPARE(lines(r.out).filter(QLatin1String("zvr3parser_combined_DATA_T")).size(), 4 * Frames);
+    QCOMPARE(run({"record", "-", file + ".copy"}, m_stream).exitCode, 0);
+    QCOMPARE(readAll(file), readAll(file + ".copy"));
+    checkFiles(out);
+}
+
+void tst_zvr3tool::archiveToFiles()
+{
+    const QString out = m_dir.filePath(QStringLiteral("archive"));
+    const zvr3test::ToolRun r = run({"archive", "--start", "2023-11-14T22:13:20", "--channels", "1", "--duration", "2",
+                                     "--pause-at", "0.2", "--resume-after", "0.5", "--out", out, m_url});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(m_recorder.lastSession()->requests().mid(0, 2), QList<QByteArray>({"ENABLE_01", "GET_TIME_14/11/2023,22:13:20"}));
+    QCOMPARE(lines(r.out).filter(QLatin1String(R"({"record": "pause")")),
+             QStringList({R"({"record": "pause", "paused": true})", R"({"record": "pause", "paused": false})"}));
+    checkFiles(out);
+}
+
+QTEST_MAIN(tst_zvr3tool)
 #include "tst_zvr3tool.moc"
