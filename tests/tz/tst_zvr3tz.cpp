@@ -87,6 +87,7 @@ private slots:
         QTest::newRow("several signs") << QByteArray("UTC-+-2") << 7200;
         QTest::newRow("no hours") << QByteArray("UTC:30") << -1800;
         QTest::newRow("signed minutes, not removed") << QByteArray("UTC1:-30") << -(3600 - 1800 - 30);
+        QTest::newRow("two colons") << QByteArray("UTC1::30") << -(3600 + 30);
         QTest::newRow("trailing text") << QByteArray("UTC2x") << -7200;
         QTest::newRow("marker not at the start") << QByteArray(" UTC+0UTC+0") << 0;
         QTest::newRow("garbage") << QByteArray(",,,") << 0;
@@ -106,7 +107,8 @@ private slots:
     {
         QFETCH(QByteArray, rule);
         QFETCH(int, offset);
-        const zvr3tz tz(rule.constData());
+        zvr3tz tz("UTC+0UTC+0");  // a new rule leaves nothing of the previous one behind
+        tz.setTimeZone(rule.constData());
         for (const quint32 t : {at(2010, 1, 15, 12), at(2010, 7, 1), at(2010, 12, 25), at(2099, 6, 30, 23, 59, 59)}) {
             QCOMPARE(tz.toLocal(t), (unsigned long)(t + quint32(offset)));
             QCOMPARE(tz.toGMT(t), (unsigned long)(t - quint32(offset)));
