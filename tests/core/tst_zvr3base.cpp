@@ -7,7 +7,6 @@
 #include "zvr3item.h"
 #include "zvr3metatype_p.h"
 #include "zvr3parser.h"
-#include "zvr3testutil.h"
 
 class tst_zvr3base : public QObject
 {
@@ -39,33 +38,6 @@ private slots:
         QCOMPARE(QByteArray(value.typeName()), name);
         QCOMPARE(QMetaType::fromName(name).id(), value.userType());
         QVERIFY(!zvr3holds<DATA_T>(zvr3value(zvr3parser_combined_DATA_T())));
-    }
-
-    void unknownValuesPassWithoutEffect_data()
-    {
-        QTest::addColumn<QVariant>("value");
-        QTest::newRow("invalid") << QVariant();
-        QTest::newRow("int") << QVariant(42);
-        QTest::newRow("string") << QVariant(QStringLiteral("\xB5\xB5"));
-        QTest::newRow("command") << zvr3value(zvr3command(2, QByteArray("x")));
-        QTest::newRow("record") << zvr3value(DATA_T());
-    }
-
-    void unknownValuesPassWithoutEffect()
-    {
-        // Nothing comes out, and nothing is buffered: the stream parser's first header is still at 0.
-        QFETCH(QVariant, value);
-        zvr3parser parser;
-        id3parser index;
-        evtparser events;
-        for (zvr3parserbase *node : std::initializer_list<zvr3parserbase *>{&parser, &index, &events}) {
-            zvr3test::Recorder out(node);
-            node->slotData(value);
-            QVERIFY(out.values.isEmpty());
-        }
-        const QList<QVariant> values = zvr3test::feed(parser, QByteArray::fromHex("b5b505b5090000000000"), 0);
-        QCOMPARE(zvr3test::listing(values).value(1),
-                 R"({"record": "zvr3parser_position", "type": 1, "position": 0, "length": 9})");
     }
 };
 
