@@ -36,22 +36,6 @@ private slots:
         QVERIFY(e);
         e->run(reinterpret_cast<const uint8_t *>(input.constData()), size_t(input.size()));
     }
-
-    void chunking()
-    {
-        // The chunks put back together are the body, whatever the first four bytes choose.
-        const QByteArray body = QByteArray(1000, 'a') + QByteArray(3000, 'b');
-        for (int mode : {0, 1, 7, 255}) {
-            for (quint32 seed : {0u, 1u, 0xFFFFFFu}) {
-                const QByteArray in = zvr3fuzz::input(body, mode, seed);
-                const QList<QByteArray> parts = zvr3fuzz::chunks(reinterpret_cast<const uint8_t *>(in.constData()), size_t(in.size()));
-                QCOMPARE(parts.join(), body);
-                for (const QByteArray &p : parts)
-                    QVERIFY(!p.isEmpty() && (mode == 0 || p.size() <= mode * 16));
-                QVERIFY(mode == 0 ? parts.size() == 1 : parts.size() > 1);
-            }
-        }
-    }
 };
 
 QTEST_GUILESS_MAIN(tst_zvr3fuzz)

@@ -11,6 +11,7 @@ namespace {
 class probe : public zvr3tz
 {
 public:
+    using zvr3tz::zvr3tz;
     using zvr3tz::_find_year;
 };
 
@@ -30,8 +31,8 @@ class tst_zvr3tz : public QObject
 private slots:
     void conversions_data()
     {
-        // A rule (null: the default), a conversion: L toLocal, G toGMT or O getCurrentOffset, a time
-        // and what the conversion gives.
+        // A rule (null: the default), a conversion: L toLocal, G toGMT, O getCurrentOffset or Y the
+        // year lookup, a time and what the conversion gives.
         QTest::addColumn<QByteArray>("rule");
         QTest::addColumn<char>("conversion");
         QTest::addColumn<qint64>("time");
@@ -61,6 +62,14 @@ private slots:
         row("after the last second", standard, 'L', 4294967295, 10799);
         row("high bits", standard, 'L', (Q_INT64_C(1) << 32) + at(2010, 7, 1), at(2010, 7, 1, 4));
         row("high bits, offset", standard, 'O', (Q_INT64_C(1) << 32) + at(2010, 7, 1), 14400);
+        // The year lookup at the ends of the table; 2100 counts as a leap year.
+        row("year of 0", standard, 'Y', 0, 1970);
+        row("year at the start of 1971", standard, 'Y', 31536000, 1971);
+        row("year at 2100-12-31", standard, 'Y', 4134067199, 2100);
+        row("year at the end of 2105", standard, 'Y', 4291833599, 2105);
+        row("year at the start of 2106", standard, 'Y', 4291833600, 2105);
+        row("year of the last second", standard, 'Y', 4294967295, 2105);
+        row("year, high bits", standard, 'Y', Q_INT64_C(1) << 32, 1970);
         // The marker gives the offset 0, while conversions go by one hour west with daylight time.
         row("marker, summer offset", "UTC+0UTC+0", 'O', at(2010, 7, 1, 12), 0);
         row("marker, winter offset", "UTC+0UTC+0", 'O', at(2010, 1, 15, 12), 0);
@@ -83,10 +92,13 @@ private slots:
         QFETCH(char, conversion);
         QFETCH(qint64, time);
         QFETCH(qint64, result);
-        zvr3tz tz("UTC+0UTC+0");  // a new rule leaves nothing of the previous one behind
+        probe tz("UTC+0UTC+0");  // a new rule leaves nothing of the previous one behind
         tz.setTimeZone(rule.isNull() ? nullptr : rule.constData());
         const unsigned long t = (unsigned long)time;
-        const unsigned long got = conversion == 'L' ? tz.toLocal(t) : conversion == 'G' ? tz.toGMT(t) : tz.getCurrentOffset(t);
+        const unsigned long got = conversion == 'L' ? tz.toLocal(t)
+            : conversion == 'G'                     ? tz.toGMT(t)
+            : conversion == 'O'                     ? tz.getCurrentOffset(t)
+                                                    : (unsigned long)tz._find_year(t);
         QCOMPARE(got, (unsigned long)result);
     }
 
@@ -133,26 +145,6 @@ private slots:
             QCOMPARE(tz.toGMT(t), (unsigned long)(t - quint32(offset)));
             QCOMPARE(tz.getCurrentOffset(t), (unsigned long)quint32(offset));
         }
-    }
-
-    void findYear_data()
-    {
-        QTest::addColumn<qint64>("time");
-        QTest::addColumn<int>("year");
-        QTest::newRow("0") << qint64(0) << 1970;
-        QTest::newRow("start of 1971") << qint64(31536000) << 1971;
-        QTest::newRow("2100-12-31, a leap day later") << qint64(4134067199) << 2100;
-        QTest::newRow("end of 2105") << qint64(4291833599) << 2105;
-        QTest::newRow("start of 2106") << qint64(4291833600) << 2105;
-        QTest::newRow("last second") << qint64(4294967295) << 2105;
-        QTest::newRow("only the low 32 bits count") << (Q_INT64_C(1) << 32) << 1970;
-    }
-
-    void findYear()
-    {
-        QFETCH(qint64, time);
-        QFETCH(int, year);
-        QCOMPARE(probe()._find_year((unsigned long)time), year);
     }
 
     void mktime_data()
