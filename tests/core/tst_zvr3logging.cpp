@@ -18,47 +18,39 @@ void capture(QtMsgType type, const QMessageLogContext &context, const QString &m
     else
         previous(type, context, message);
 }
-
-// Feeds a parser 4 bytes of junk and a header named "cam" and gives the debug lines it logged.
-QStringList parseJunkAndHeader()
-{
-    lines.clear();
-    HDR_T header;
-    header.name = QStringLiteral("cam");
-    zvr3parser parser;
-    zvr3test::feed(parser, "junk" + zvr3stream::encodeHeader(header), 0);
-    return lines;
-}
 }
 
 class tst_zvr3logging : public QObject
 {
     Q_OBJECT
 private slots:
-    void init() { previous = qInstallMessageHandler(capture); }
-
     void cleanup()
     {
         qInstallMessageHandler(previous);
         QLoggingCategory::setFilterRules(QString());
     }
 
-    void debugOffByDefault()
+    void debugOnlyWhereRulesSwitchItOn()
     {
+        previous = qInstallMessageHandler(capture);
         for (const QLoggingCategory *c : {&lcZvr3Net(), &lcZvr3Parser(), &lcZvr3Decoder(), &lcZvr3Archive(),
                                            &lcZvr3Setup(), &lcZvr3Jpeg()}) {
             const bool zvr3 = QByteArray(c->categoryName()).startsWith("zvr3.");
             QVERIFY2(zvr3 && !c->isDebugEnabled() && c->isWarningEnabled(), c->categoryName());
         }
-        QCOMPARE(parseJunkAndHeader(), QStringList());
-    }
+        HDR_T header;
+        header.name = QStringLiteral("cam");
+        const QByteArray stream = "junk" + zvr3stream::encodeHeader(header);
+        zvr3parser quiet;
+        zvr3test::feed(quiet, stream, 0);
+        QCOMPARE(lines, QStringList());
 
-    void rulesSwitchItOn()
-    {
         QLoggingCategory::setFilterRules(QStringLiteral("zvr3.parser.debug=true\nzvr3.net.debug=true"));
         QVERIFY(!lcZvr3Decoder().isDebugEnabled());
-        QCOMPARE(parseJunkAndHeader(), QStringList({QStringLiteral("zvr3.parser: skipping 4 bytes that are no stream header"),
-                                                    QStringLiteral("zvr3.parser: stream header \"cam\" with 0 streams")}));
+        zvr3parser parser;
+        zvr3test::feed(parser, stream, 0);
+        QCOMPARE(lines, QStringList({QStringLiteral("zvr3.parser: skipping 4 bytes that are no stream header"),
+                                     QStringLiteral("zvr3.parser: stream header \"cam\" with 0 streams")}));
         // A connection tells where it goes, and that it gave up; never the password.
         lines.clear();
         zvr3net_priv connection;

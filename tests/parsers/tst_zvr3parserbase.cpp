@@ -75,9 +75,7 @@ private slots:
         zvr3parser_buffer b;
         b.append("abc");
         b.advance(5);  // 2 bytes beyond what has arrived
-        QCOMPARE(b.available(), -2);
-        b.append("d");  // swallowed by the skip
-        QCOMPARE(b.available(), -1);
+        b.append("d");  // swallowed by the skip, as is the "e" that follows
         b.append("efgh");
         QCOMPARE(b.available(), 3);
         QCOMPARE(b.position(), 5);
