@@ -61,7 +61,6 @@ QString render(const QList<QVariant> &values)
     QStringList words;
     for (const QVariant &v : values) {
         const auto p = v.value<zvr3parser_position>();
-        const auto chunk = v.value<ARCHIVE_T_HDR>();
         const bool frame = zvr3holds<zvr3parser_combined_DATA_T>(v);
         const DATA_T d = frame ? v.value<zvr3parser_combined_DATA_T>() : v.value<DATA_T>();
         const QString extra = d.extra ? QStringLiteral("x%1").arg(d.extra) : QString();
@@ -72,7 +71,7 @@ QString render(const QList<QVariant> &values)
         else if (zvr3holds<HDR_T>(v))
             words << "hdr:" + v.value<HDR_T>().name;
         else if (zvr3holds<ARCHIVE_T_HDR>(v))
-            words << QStringLiteral("chunk:%1/%2").arg(chunk.ref_high).arg(chunk.ref_low);
+            words << QStringLiteral("chunk:%1/%2").arg(v.value<ARCHIVE_T_HDR>().ref_high).arg(v.value<ARCHIVE_T_HDR>().ref_low);
         else if (zvr3holds<IDX_T>(v))
             words << QStringLiteral("idx:%1").arg(v.value<IDX_T>().time);
         else

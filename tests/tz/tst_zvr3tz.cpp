@@ -68,11 +68,9 @@ private slots:
         row("year at 2100-12-31", standard, 'Y', 4134067199, 2100);
         row("year at the end of 2105", standard, 'Y', 4291833599, 2105);
         row("year at the start of 2106", standard, 'Y', 4291833600, 2105);
-        row("year of the last second", standard, 'Y', 4294967295, 2105);
         row("year, high bits", standard, 'Y', Q_INT64_C(1) << 32, 1970);
         // The marker gives the offset 0, while conversions go by one hour west with daylight time.
         row("marker, summer offset", "UTC+0UTC+0", 'O', at(2010, 7, 1, 12), 0);
-        row("marker, winter offset", "UTC+0UTC+0", 'O', at(2010, 1, 15, 12), 0);
         row("marker, summer", "UTC+0UTC+0 whatever follows", 'L', at(2010, 7, 1, 12), at(2010, 7, 1, 11));
         row("marker, winter", "UTC+0UTC+0", 'L', at(2010, 1, 15, 12), at(2010, 1, 15, 12));
         row("marker, back in summer", "UTC+0UTC+0", 'G', at(2010, 7, 1, 12), at(2010, 7, 1, 13));
@@ -106,7 +104,6 @@ private slots:
         QTest::addColumn<QByteArray>("rule");
         QTest::addColumn<int>("offset");
         QTest::newRow("UTC+3") << QByteArray("UTC+3") << -10800;
-        QTest::newRow("minutes") << QByteArray("UTC+5:30") << -19800;
         QTest::newRow("seconds") << QByteArray("UTC-3:30:15") << 12615;
         QTest::newRow("first three characters dropped") << QByteArray("MSK-3") << 10800;
         QTest::newRow("then zone letters") << QByteArray("+12UTC-1") << 3600;
@@ -146,7 +143,6 @@ private slots:
     {
         QTest::addColumn<QList<int>>("fields");  // year, month (1-12), day, hour, minute, second
         QTest::addColumn<qint64>("seconds");
-        QTest::newRow("epoch") << QList<int>{1970, 1, 1, 0, 0, 0} << qint64(0);
         QTest::newRow("2100-02-28") << QList<int>{2100, 2, 28, 0, 0, 0} << qint64(at(2100, 2, 28));
         QTest::newRow("2100-02-29, a day of this calendar only") << QList<int>{2100, 2, 29, 0, 0, 0} << qint64(at(2100, 3, 1));
         QTest::newRow("2100-03-01, one day past Gregorian") << QList<int>{2100, 3, 1, 0, 0, 0} << qint64(4107542400 + 86400);
