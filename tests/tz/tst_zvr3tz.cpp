@@ -31,8 +31,9 @@ class tst_zvr3tz : public QObject
 private slots:
     void conversions_data()
     {
-        // A rule (null: the default), a conversion: L toLocal, G toGMT, O getCurrentOffset or Y the
-        // year lookup, a time and what the conversion gives.
+        // A rule (null: the default), a conversion: L toLocal, G toGMT, O getCurrentOffset, Y the
+        // year lookup, or A the offset that toLocal adds at any time of the year (and toGMT takes
+        // away, and getCurrentOffset gives); a time, and what the conversion gives.
         QTest::addColumn<QByteArray>("rule");
         QTest::addColumn<char>("conversion");
         QTest::addColumn<qint64>("time");
@@ -69,6 +70,28 @@ private slots:
         row("year at the end of 2105", standard, 'Y', 4291833599, 2105);
         row("year at the start of 2106", standard, 'Y', 4291833600, 2105);
         row("year, high bits", standard, 'Y', Q_INT64_C(1) << 32, 1970);
+        // Rules without daylight time, and local time minus UTC all year round (A).
+        row("UTC+3", "UTC+3", 'A', 0, -10800);
+        row("seconds", "UTC-3:30:15", 'A', 0, 12615);
+        row("first three characters dropped", "MSK-3", 'A', 0, 10800);
+        row("then zone letters", "+12UTC-1", 'A', 0, 3600);
+        row("empty", "", 'A', 0, 0);
+        row("blank hides the sign", "UTC -3", 'A', 0, -10800);
+        row("several signs", "UTC-+-2", 'A', 0, 7200);
+        row("two colons", "UTC1::30", 'A', 0, -(3600 + 30));
+        row("trailing text", "UTC2x", 'A', 0, -7200);
+        row("marker not at the start", " UTC+0UTC+0", 'A', 0, 0);
+        row("garbage", ",,,", 'A', 0, 0);
+        row("start month 0", "UTC-3UTC-4,M0.5.0/2,M10.5.0/2", 'A', 0, 10800);
+        row("start month 13", "UTC-3UTC-4,M13.5.0/2,M10.5.0/2", 'A', 0, 10800);
+        row("end month -1", "UTC-3UTC-4,M3.5.0/2,M-1.5.0/2", 'A', 0, 10800);
+        row("end missing", "UTC-3UTC-4,M3.5.0/2", 'A', 0, 10800);
+        row("julian day", "UTC-3UTC-4,J60/2,M10.5.0/2", 'A', 0, 10800);
+        row("other zone names", "MSK-3MSD-4,M3.5.0/2,M10.5.0/2", 'A', 0, 0);
+        row("huge numbers", "UTC-99999999999UTC-4,M99999999999.5.0/2,M10.5.0/2", 'A', 0,
+            qint64(quint32(Q_UINT64_C(99999999999)) * 3600u));
+        // Daylight time from October to April: the end comes first in the year, so it never applies.
+        row("southern hemisphere", "UTC-10UTC-11,M10.1.0/2,M4.1.0/3", 'A', 0, 36000);
         // The marker gives the offset 0, while conversions go by one hour west with daylight time.
         row("marker, summer offset", "UTC+0UTC+0", 'O', at(2010, 7, 1, 12), 0);
         row("marker, summer", "UTC+0UTC+0 whatever follows", 'L', at(2010, 7, 1, 12), at(2010, 7, 1, 11));
@@ -92,51 +115,18 @@ private slots:
         QFETCH(qint64, result);
         probe tz("UTC+0UTC+0");  // a new rule leaves nothing of the previous one behind
         tz.setTimeZone(rule.isNull() ? nullptr : rule.constData());
+        if (conversion == 'A') {
+            for (const quint32 t : {at(2010, 1, 15, 12), at(2010, 7, 1), at(2010, 12, 25), at(2099, 6, 30, 23, 59, 59)}) {
+                QCOMPARE(tz.toLocal(t), (unsigned long)(t + quint32(result)));
+                QCOMPARE(tz.toGMT(t), (unsigned long)(t - quint32(result)));
+                QCOMPARE(tz.getCurrentOffset(t), (unsigned long)quint32(result));
+            }
+            return;
+        }
         const unsigned long t = (unsigned long)time;
         const unsigned long got = conversion == 'L' ? tz.toLocal(t) : conversion == 'G' ? tz.toGMT(t)
             : conversion == 'O' ? tz.getCurrentOffset(t) : (unsigned long)tz._find_year(t);
         QCOMPARE(got, (unsigned long)result);
-    }
-
-    void withoutDaylight_data()
-    {
-        // The rule, and local time minus UTC all year round.
-        QTest::addColumn<QByteArray>("rule");
-        QTest::addColumn<int>("offset");
-        QTest::newRow("UTC+3") << QByteArray("UTC+3") << -10800;
-        QTest::newRow("seconds") << QByteArray("UTC-3:30:15") << 12615;
-        QTest::newRow("first three characters dropped") << QByteArray("MSK-3") << 10800;
-        QTest::newRow("then zone letters") << QByteArray("+12UTC-1") << 3600;
-        QTest::newRow("empty") << QByteArray("") << 0;
-        QTest::newRow("blank hides the sign") << QByteArray("UTC -3") << -10800;
-        QTest::newRow("several signs") << QByteArray("UTC-+-2") << 7200;
-        QTest::newRow("two colons") << QByteArray("UTC1::30") << -(3600 + 30);
-        QTest::newRow("trailing text") << QByteArray("UTC2x") << -7200;
-        QTest::newRow("marker not at the start") << QByteArray(" UTC+0UTC+0") << 0;
-        QTest::newRow("garbage") << QByteArray(",,,") << 0;
-        QTest::newRow("start month 0") << QByteArray("UTC-3UTC-4,M0.5.0/2,M10.5.0/2") << 10800;
-        QTest::newRow("start month 13") << QByteArray("UTC-3UTC-4,M13.5.0/2,M10.5.0/2") << 10800;
-        QTest::newRow("end month -1") << QByteArray("UTC-3UTC-4,M3.5.0/2,M-1.5.0/2") << 10800;
-        QTest::newRow("end missing") << QByteArray("UTC-3UTC-4,M3.5.0/2") << 10800;
-        QTest::newRow("julian day") << QByteArray("UTC-3UTC-4,J60/2,M10.5.0/2") << 10800;
-        QTest::newRow("other zone names") << QByteArray("MSK-3MSD-4,M3.5.0/2,M10.5.0/2") << 0;
-        QTest::newRow("huge numbers") << QByteArray("UTC-99999999999UTC-4,M99999999999.5.0/2,M10.5.0/2")
-                                      << int(quint32(Q_UINT64_C(99999999999)) * 3600u);
-        // Daylight time from October to April: the end comes first in the year, so it never applies.
-        QTest::newRow("southern hemisphere") << QByteArray("UTC-10UTC-11,M10.1.0/2,M4.1.0/3") << 36000;
-    }
-
-    void withoutDaylight()
-    {
-        QFETCH(QByteArray, rule);
-        QFETCH(int, offset);
-        zvr3tz tz("UTC+0UTC+0");  // a new rule leaves nothing of the previous one behind
-        tz.setTimeZone(rule.constData());
-        for (const quint32 t : {at(2010, 1, 15, 12), at(2010, 7, 1), at(2010, 12, 25), at(2099, 6, 30, 23, 59, 59)}) {
-            QCOMPARE(tz.toLocal(t), (unsigned long)(t + quint32(offset)));
-            QCOMPARE(tz.toGMT(t), (unsigned long)(t - quint32(offset)));
-            QCOMPARE(tz.getCurrentOffset(t), (unsigned long)quint32(offset));
-        }
     }
 
     void mktime_data()
