@@ -315,7 +315,7 @@ private slots:
         // Type 1, count 9, unused, position bits 32-39 = 0x01, 4,000,000,000 s, position bits 0-31
         // 0x80000000, pairs 1 to 12; then type 7, count 3, position bits 32-39 = 0.
         const QByteArray file = hex("01 09 FF 01 00 28 6B EE 00 00 00 80 01 02 03 04 05 06 07 08 09 0A 0B 0C"
-                                              "07 03 FF 00 00 28 6B EE 00 00 00 80 01 02 03 04 05 06 07 08 09 0A 0B 0C");
+                                    "07 03 FF 00 00 28 6B EE 00 00 00 80 01 02 03 04 05 06 07 08 09 0A 0B 0C");
         id3parser parser;
         QCOMPARE(zvr3test::listing(zvr3test::feed(parser, file, chunkSize)), QStringList({
             R"({"record": "zvr3parser_position", "type": 5, "position": 0, "length": 24})",
