@@ -58,12 +58,8 @@ int decodeMain(const QStringList &arguments)
 
     const QString path = options.positionalArguments().constFirst();
     QFile input;
-    const bool opened = path == QLatin1String("-") ? input.open(stdin, QIODevice::ReadOnly)
-                                                  : (input.setFileName(path), input.open(QIODevice::ReadOnly));
-    if (!opened) {
-        std::fprintf(stderr, "zvr3 decode: can't open '%s': %s\n", qPrintable(path), qPrintable(input.errorString()));
+    if (!openInput(input, path, "decode"))
         return 1;
-    }
 
     std::unique_ptr<zvr3out::Outputs> outputs;
     if (options.isSet(QStringLiteral("out"))) {

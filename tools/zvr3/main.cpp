@@ -1,6 +1,7 @@
 // zvr3: the command-line face of zvr3lib. Each subcommand drives one chain of the library's nodes
 // and prints what comes out as JSON Lines, one object per emitted value.
 #include <QCoreApplication>
+#include <QFile>
 #include <QTextStream>
 
 #include <cstdio>
@@ -39,6 +40,15 @@ int usage(FILE *to)
 }
 
 } // namespace
+
+bool openInput(QFile &input, const QString &path, const char *command)
+{
+    const bool opened = path == QLatin1String("-") ? input.open(stdin, QIODevice::ReadOnly)
+                                                  : (input.setFileName(path), input.open(QIODevice::ReadOnly));
+    if (!opened)
+        std::fprintf(stderr, "zvr3 %s: can't open '%s': %s\n", command, qPrintable(path), qPrintable(input.errorString()));
+    return opened;
+}
 
 int main(int argc, char *argv[])
 {

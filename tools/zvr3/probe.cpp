@@ -59,12 +59,8 @@ int probeMain(const QStringList &arguments)
 
     const QString path = options.positionalArguments().constFirst();
     QFile input;
-    const bool opened = path == QLatin1String("-") ? input.open(stdin, QIODevice::ReadOnly)
-                                                  : (input.setFileName(path), input.open(QIODevice::ReadOnly));
-    if (!opened) {
-        std::fprintf(stderr, "zvr3 probe: can't open '%s': %s\n", qPrintable(path), qPrintable(input.errorString()));
+    if (!openInput(input, path, "probe"))
         return 1;
-    }
 
     QObject::connect(parser.get(), &zvr3base::sigData, [](const QVariant &value) {
         const QByteArray line = zvr3jsonl::line(value) + '\n';

@@ -42,12 +42,8 @@ int recordMain(const QStringList &arguments)
 
     const QString path = files.at(0);
     QFile input;
-    const bool opened = path == QLatin1String("-") ? input.open(stdin, QIODevice::ReadOnly)
-                                                  : (input.setFileName(path), input.open(QIODevice::ReadOnly));
-    if (!opened) {
-        std::fprintf(stderr, "zvr3 record: can't open '%s': %s\n", qPrintable(path), qPrintable(input.errorString()));
+    if (!openInput(input, path, "record"))
         return 1;
-    }
 
     bool failed = false;
     {
