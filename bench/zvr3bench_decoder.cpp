@@ -20,9 +20,9 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/opt.h>
-#include <libswscale/swscale.h>
 }
 
+#include "zvr3benchplain.h"
 #include "zvr3decoder.h"
 #include "zvr3decoder_priv_ima1.h"
 #include "zvr3decoder_priv_video.h"
@@ -107,38 +107,9 @@ const Video &video()
 void BM_VideoPlain(benchmark::State &state)
 {
     const Video &v = video();
-    const AVCodec *codec = avcodec_find_decoder_by_name(v.codec == "H264" ? "h264" : "mpeg4");
-    QByteArray padded;
     int64_t pictures = 0;
-    for (auto _ : state) {
-        AVCodecContext *ctx = avcodec_alloc_context3(codec);
-        avcodec_open2(ctx, codec, nullptr);
-        AVFrame *frame = av_frame_alloc();
-        AVPacket *packet = av_packet_alloc();
-        SwsContext *scaler = nullptr;
-        for (const QByteArray &data : v.packets) {
-            padded = data + QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, '\0');
-            packet->data = reinterpret_cast<uint8_t *>(padded.data());
-            packet->size = int(data.size());
-            avcodec_send_packet(ctx, packet);
-            if (avcodec_receive_frame(ctx, frame) != 0)
-                continue;
-            if (!scaler)
-                scaler = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), frame->width,
-                                        frame->height, AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
-            QByteArray bgra(qsizetype(frame->width) * frame->height * 4, Qt::Uninitialized);
-            uint8_t *planes[1] = {reinterpret_cast<uint8_t *>(bgra.data())};
-            const int strides[1] = {frame->width * 4};
-            sws_scale(scaler, frame->data, frame->linesize, 0, frame->height, planes, strides);
-            benchmark::DoNotOptimize(bgra.data());
-            av_frame_unref(frame);
-            ++pictures;
-        }
-        sws_freeContext(scaler);
-        av_packet_free(&packet);
-        av_frame_free(&frame);
-        avcodec_free_context(&ctx);
-    }
+    for (auto _ : state)
+        pictures += plainDecodeToBgra(v.codec == "H264" ? "h264" : "mpeg4", v.packets, v.packets.size());
     state.SetItemsProcessed(pictures);
 }
 

@@ -38,17 +38,13 @@
 #include <QTimer>
 #include <QUrl>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libswscale/swscale.h>
-}
-
 #include <algorithm>
 #include <ctime>
 #include <memory>
 #include <sys/resource.h>
 
 #include "simserver.h"
+#include "zvr3benchplain.h"
 #include "simsource.h"
 #include "zvr3command.h"
 #include "zvr3decoder.h"
@@ -85,43 +81,12 @@ double percentile(std::vector<double> values, double p)
     return values[at];
 }
 
-// Plain libavcodec + libswscale on the same packets: CPU seconds to decode `count` pictures of a
-// loop (cycled from its first, a key frame) and convert each to BGRA in a fresh buffer, as the
-// decoder node does.
+// CPU seconds that plain libavcodec + libswscale take for `count` pictures of a channel's loop.
 double plainDecodeSeconds(const QString &codecName, const QVector<QByteArray> &loop, qint64 count)
 {
-    const AVCodec *codec = avcodec_find_decoder_by_name(codecName == QLatin1String("H264") ? "h264" : "mpeg4");
-    AVCodecContext *ctx = avcodec_alloc_context3(codec);
-    avcodec_open2(ctx, codec, nullptr);
-    AVFrame *frame = av_frame_alloc();
-    AVPacket *packet = av_packet_alloc();
-    SwsContext *scaler = nullptr;
-    QByteArray padded;
     const double start = threadCpuSeconds();
-    for (qint64 i = 0; i < count; ++i) {
-        const QByteArray &data = loop.at(int(i % loop.size()));
-        padded = data + QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, '\0');
-        packet->data = reinterpret_cast<uint8_t *>(padded.data());
-        packet->size = int(data.size());
-        avcodec_send_packet(ctx, packet);
-        if (avcodec_receive_frame(ctx, frame) != 0)
-            continue;
-        if (!scaler)
-            scaler = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), frame->width, frame->height,
-                                    AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
-        QByteArray bgra(qsizetype(frame->width) * frame->height * 4, Qt::Uninitialized);
-        uint8_t *planes[1] = {reinterpret_cast<uint8_t *>(bgra.data())};
-        const int strides[1] = {frame->width * 4};
-        sws_scale(scaler, frame->data, frame->linesize, 0, frame->height, planes, strides);
-        benchmark::DoNotOptimize(bgra.data());
-        av_frame_unref(frame);
-    }
-    const double seconds = threadCpuSeconds() - start;
-    sws_freeContext(scaler);
-    av_packet_free(&packet);
-    av_frame_free(&frame);
-    avcodec_free_context(&ctx);
-    return seconds;
+    plainDecodeToBgra(codecName == QLatin1String("H264") ? "h264" : "mpeg4", loop, count);
+    return threadCpuSeconds() - start;
 }
 
 void BM_LiveChannels(benchmark::State &state)
