@@ -19,6 +19,7 @@ private slots:
     void runs();
     void liveToFiles();
     void archiveToFiles();
+    void decodeToFiles();
 
 private:
     void checkFiles(const QString &out);
@@ -270,6 +271,18 @@ void tst_zvr3tool::archiveToFiles()
     QCOMPARE(m_recorder.lastSession()->requests().mid(0, 2), QList<QByteArray>({"ENABLE_01", "GET_TIME_14/11/2023,22:13:20"}));
     QCOMPARE(lines(r.out).filter(QLatin1String(R"({"record": "pause")")),
              QStringList({R"({"record": "pause", "paused": true})", R"({"record": "pause", "paused": false})"}));
+    checkFiles(out);
+}
+
+// `decode` writes the same files as the players, one stream a run.
+void tst_zvr3tool::decodeToFiles()
+{
+    const QString out = m_dir.filePath(QStringLiteral("decode"));
+    for (const QString stream : {"0", "10", "11", "12"}) {
+        const QString dir = out + QStringLiteral("/stream-%1").arg(stream.toInt(), 2, 10, QLatin1Char('0'));
+        const zvr3test::ToolRun r = run({"decode", "--stream", stream, "--out", dir, "-"}, m_stream);
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+    }
     checkFiles(out);
 }
 
