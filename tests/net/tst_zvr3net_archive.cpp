@@ -1,23 +1,10 @@
-#include <QtTest>
-
-#include "netlog.h"
-#include "zvr3command.h"
-#include "zvr3fakerecorder.h"
+#include "nettest.h"
 #include "zvr3metatype_p.h"
-#include "zvr3net_archive.h"
 #include "zvr3net_archive_priv.h"
 #include "zvr3streamwriter.h"
 #include "zvr3testutil.h"
 
-using zvr3fake::FakeRecorder;
-using zvr3fake::FakeSession;
-
 namespace {
-QVariant command(int code, const QVariant &data = QVariant())
-{
-    return zvr3value(zvr3command(code, data));
-}
-
 HDR_T header()
 {
     zvr3stream::Recording r;
@@ -26,32 +13,51 @@ HDR_T header()
     return zvr3stream::sampleHeader(r);
 }
 
-// One chunk as the recorder sends it: a section (stream header, chunk header, index record,
-// whole video frames) and the closing chunk header and index record naming the next chunk.
-QByteArray chunk(quint32 seconds, quint32 refHigh, quint32 refLow, int frames = 3, const HDR_T &h = header())
+// The three whole video frames of the chunk that starts at the given second.
+QList<DATA_T> frames(quint32 seconds)
 {
-    QByteArray out = zvr3stream::encodeHeader(h);
-    out += zvr3stream::encodeChunkHeader({seconds, 0, 0, 0});
-    IDX_T idx;
-    idx.time = seconds;
-    out += zvr3stream::encodeIndex(idx);
-    for (int i = 0; i < frames; ++i) {
+    QList<DATA_T> out;
+    for (int i = 0; i < 3; ++i) {
         DATA_T d;
+        d.size = quint32(50 + i);
         d.part = 3;
-        d.stream = 0;
         d.time = qint64(seconds) * 1000 + i * 40;
         d.data = QByteArray(50 + i, char('a' + i));
-        out += zvr3stream::encodeData(d, true, seconds);
+        out << d;
     }
-    out += zvr3stream::encodeChunkHeader({refHigh, refLow, 0, 0});
+    return out;
+}
+
+// One chunk as the recorder sends it: a section (stream header, chunk header, index record,
+// frames) and the closing chunk header and index record naming the next chunk.
+QByteArray chunk(quint32 seconds, quint32 refHigh, quint32 refLow)
+{
+    IDX_T idx;
+    idx.time = seconds;
+    QByteArray out = zvr3stream::encodeHeader(header()) + zvr3stream::encodeChunkHeader({seconds, 0, 0, 0})
+                     + zvr3stream::encodeIndex(idx);
+    for (const DATA_T &d : frames(seconds))
+        out += zvr3stream::encodeData(d, true, seconds);
     idx.time = seconds + 1;
-    out += zvr3stream::encodeIndex(idx);
+    return out + zvr3stream::encodeChunkHeader({refHigh, refLow, 0, 0}) + zvr3stream::encodeIndex(idx);
+}
+
+// What the worker emits for that chunk: the section's index record, each frame plain and combined.
+QStringList section(quint32 seconds)
+{
+    IDX_T idx;
+    idx.time = seconds;
+    QStringList out{QString::fromUtf8(zvr3jsonl::line(zvr3value(idx)))};
+    for (const DATA_T &d : frames(seconds)) {
+        out << QString::fromUtf8(zvr3jsonl::line(zvr3value(d)))
+            << QString::fromUtf8(zvr3jsonl::line(zvr3value(zvr3parser_combined_DATA_T(d))));
+    }
     return out;
 }
 
 // A recorder that answers the time request with chunk A (naming 1/255), the request for 1/255
 // with chunk B (naming 2/0) and stays silent after that.
-void script(FakeRecorder &recorder, int pieces)
+void script(FakeRecorder &recorder, int pieces = 0)
 {
     recorder.onRequest = [pieces](FakeSession *s, const QByteArray &line) {
         if (line.startsWith("GET_TIME_"))
@@ -60,310 +66,217 @@ void script(FakeRecorder &recorder, int pieces)
             s->send(chunk(1001, 2, 0), pieces);
     };
 }
-}
+} // namespace
 
 class tst_zvr3net_archive : public QObject
 {
     Q_OBJECT
 private slots:
     void cleanup() { zvr3net_priv::setWatchdogOverride(0); }
-    void playback_data();
-    void playback();
-    void markerWaitsForTimeRequest();
-    void pauseAndResume();
-    void closeDropsWaitingRequests();
-    void openOvertakesWaitingRequest();
-    void openServesMarkersAndClosesBehindIt();
-    void channelSelection();
-    void recordsByState_data();
-    void recordsByState();
-    void failuresMidChunk_data();
-    void failuresMidChunk();
-    void publicNodeRelays();
-};
 
-void tst_zvr3net_archive::playback_data()
-{
-    QTest::addColumn<int>("pieces");
-    QTest::newRow("whole chunks") << 0;
-    QTest::newRow("1 byte") << 1;
-    QTest::newRow("7 bytes") << 7;
-    QTest::newRow("100 bytes") << 100;
-}
-
-void tst_zvr3net_archive::playback()
-{
-    QFETCH(int, pieces);
-    FakeRecorder recorder;
-    QVERIFY(recorder.listen());
-    script(recorder, pieces);
-    zvr3net_archive_priv worker;
-    NodeLog log(&worker, false);
-    worker.slotData(command(2, recorder.url()));
-    QCOMPARE(worker.currentState(), 1);
-    worker.slotData(command(4, QDateTime(QDate(2010, 3, 5), QTime(14, 7, 9))));
-    QTRY_COMPARE(recorder.lastSession() ? recorder.lastSession()->requests().size() : 0, 3);
-    QCOMPARE(recorder.lastSession()->received(),
-             QByteArray("\x02LOGIN=admin\r\nPASS=5ebe2294ecd0e0f08eab7690d2a6ee69\r\n"
-                        "GET_TIME_05/03/2010,14:07:09\r\nGET_INDEX_00000001000000ff\r\nGET_INDEX_0000000200000000\r\n"));
-    QTRY_COMPARE(worker.currentState(), 3);
-
-    // The stream header once (chunk B repeats it unchanged), each section's index, its frames.
-    QStringList expected;
-    zvr3parser parser;
-    const QList<QVariant> parsed = zvr3test::feed(parser, zvr3stream::encodeHeader(header()), 0);
-    for (const QVariant &v : parsed) {
-        if (zvr3holds<HDR_T>(v))
-            expected << QString::fromUtf8(zvr3jsonl::line(v));
+    void playback_data()
+    {
+        QTest::addColumn<int>("pieces");
+        QTest::newRow("whole chunks") << 0;
+        QTest::newRow("1 byte") << 1;
+        QTest::newRow("7 bytes") << 7;
+        QTest::newRow("100 bytes") << 100;
     }
-    for (quint32 seconds : {1000u, 1001u}) {
-        IDX_T idx;
-        idx.time = seconds;
-        expected << QString::fromUtf8(zvr3jsonl::line(zvr3value(idx)));
-        for (int i = 0; i < 3; ++i) {
-            DATA_T d;
-            d.size = quint32(50 + i);
-            d.part = 3;
-            d.time = qint64(seconds) * 1000 + i * 40;
-            d.data = QByteArray(50 + i, char('a' + i));
-            expected << QString::fromUtf8(zvr3jsonl::line(zvr3value(d)))
-                     << QString::fromUtf8(zvr3jsonl::line(zvr3value(zvr3parser_combined_DATA_T(d))));
-        }
-    }
-    QTRY_COMPARE(log.lines, expected);
-    // A position report before every record of both chunks, counted over the connection's stream.
-    int positions = 0;
-    qint64 lastEnd = 0;
-    for (const QVariant &v : std::as_const(log.values)) {
-        if (zvr3holds<zvr3parser_position>(v)) {
+    void playback()
+    {
+        // Channel requests wait for the login, the time request waits for them, and each complete
+        // chunk asks for the one it names. A marker behind the time request comes out after chunk A.
+        QFETCH(int, pieces);
+        Fake recorder;
+        script(recorder, pieces);
+        zvr3net_archive_priv worker;
+        Log log(&worker, false);
+        worker.slotData(cmd(6, QByteArray("\x0a\x1f")));
+        worker.slotData(cmd(2, recorder.url()));
+        QCOMPARE(worker.currentState(), 1);
+        worker.slotData(cmd(7, QByteArray("\x03")));
+        worker.slotData(cmd(7, QByteArray()));
+        worker.slotData(cmd(8, QByteArray("\x01")));  // not a command of this node
+        worker.slotData(cmd(4, QDateTime(QDate(2010, 3, 5), QTime(14, 7, 9))));
+        worker.slotData(cmd(1, QStringLiteral("after chunk A")));
+        QTRY_COMPARE(recorder.requests().size(), 6);
+        QCOMPARE(recorder.lastSession()->received(),
+                 QByteArray("\x02LOGIN=admin\r\nPASS=5ebe2294ecd0e0f08eab7690d2a6ee69\r\nENABLE_0a\r\nENABLE_1f\r\nDISABLE_03\r\n"
+                            "GET_TIME_05/03/2010,14:07:09\r\nGET_INDEX_00000001000000ff\r\nGET_INDEX_0000000200000000\r\n"));
+        QTRY_COMPARE(worker.currentState(), 3);
+
+        // The stream header once (chunk B repeats it unchanged), then each section's records.
+        zvr3parser parser;
+        const QString head = zvr3test::listing(zvr3test::feed(parser, zvr3stream::encodeHeader(header()), 0)).last();
+        QTRY_COMPARE(log.lines, QStringList{head} + section(1000) + QStringList{"marker after chunk A"} + section(1001));
+        // A position report before every record of both chunks, counted over the connection's stream.
+        qint64 end = 0;
+        int records = 0;
+        for (const QVariant &v : std::as_const(log.values)) {
+            if (!zvr3holds<zvr3parser_position>(v))
+                continue;
             const auto p = v.value<zvr3parser_position>();
-            QCOMPARE(p.position, lastEnd);
-            lastEnd = p.position + p.length;
-            if (p.length > 0)
-                ++positions;
+            QCOMPARE(p.position, end);
+            end = p.position + p.length;
+            records += p.length > 0;
         }
+        QCOMPARE(end, qint64(chunk(1000, 1, 255).size() + chunk(1001, 2, 0).size()));
+        QCOMPARE(records, 2 * 8);
     }
-    QCOMPARE(lastEnd, qint64(chunk(1000, 1, 255).size() + chunk(1001, 2, 0).size()));
-    QCOMPARE(positions, 2 * 8);
-}
 
-void tst_zvr3net_archive::markerWaitsForTimeRequest()
-{
-    FakeRecorder recorder;
-    QVERIFY(recorder.listen());
-    script(recorder, 0);
-    zvr3net_archive_priv worker;
-    NodeLog log(&worker, false);
-    worker.slotData(command(2, recorder.url()));
-    worker.slotData(command(4, QDateTime(QDate(2010, 3, 5), QTime(0, 0))));
-    worker.slotData(command(1, QStringLiteral("after chunk A")));
-    QTRY_COMPARE(recorder.lastSession() ? recorder.lastSession()->requests().size() : 0, 3);
-    QTRY_COMPARE(log.lines.size(), 1 + 2 * 7 + 1);
-    // The marker comes out when chunk A is complete, before chunk B's records.
-    QCOMPARE(log.lines.at(1 + 7), QStringLiteral("marker after chunk A"));
-}
+    void pauseAndResume()
+    {
+        Fake recorder;
+        script(recorder);
+        zvr3net_archive_priv worker;
+        Log log(&worker, false);
+        worker.slotData(cmd(2, recorder.url()));
+        worker.slotData(cmd(4, QDateTime(QDate(2010, 3, 5), QTime(0, 0))));
+        worker.slotData(cmd(5, true));
+        worker.slotData(cmd(1, QStringLiteral("paused")));
+        QTRY_COMPARE(log.lines.size(), 1 + 7 + 1);
+        QCOMPARE(log.lines.last(), QStringLiteral("marker paused"));
+        QCOMPARE(worker.currentState(), 9);
+        worker.slotData(cmd(5, true));  // pausing twice changes nothing
+        QCOMPARE(worker.currentState(), 9);
+        worker.slotData(cmd(5, false));
+        QCOMPARE(worker.currentState(), 3);
+        QTRY_COMPARE(log.lines.size(), 1 + 7 + 1 + 7);
+        QTRY_COMPARE(recorder.requests(), QList<QByteArray>({"GET_TIME_05/03/2010,00:00:00", "GET_INDEX_00000001000000ff",
+                                                             "GET_INDEX_0000000200000000"}));
+    }
 
-void tst_zvr3net_archive::pauseAndResume()
-{
-    FakeRecorder recorder;
-    QVERIFY(recorder.listen());
-    script(recorder, 0);
-    zvr3net_archive_priv worker;
-    NodeLog log(&worker, false);
-    worker.slotData(command(2, recorder.url()));
-    worker.slotData(command(4, QDateTime(QDate(2010, 3, 5), QTime(0, 0))));
-    worker.slotData(command(5, true));
-    worker.slotData(command(1, QStringLiteral("paused")));
-    QTRY_COMPARE(log.lines.size(), 1 + 7 + 1);
-    QCOMPARE(log.lines.last(), QStringLiteral("marker paused"));
-    QCOMPARE(worker.currentState(), 9);
-    // Pausing twice changes nothing; a time request waits for the resume.
-    worker.slotData(command(5, true));
-    QCOMPARE(worker.currentState(), 9);
-    QCOMPARE(recorder.lastSession()->requests().size(), 1);
+    void closeDropsWaitingRequests()
+    {
+        // A close drops the requests ahead of it that wait for a state; the markers among them come out.
+        Fake recorder(FakeRecorder::Silent);
+        zvr3net_archive_priv worker;
+        Log log(&worker);
+        worker.slotData(cmd(2, recorder.url()));
+        worker.slotData(cmd(4, QDateTime::currentDateTime()));
+        worker.slotData(cmd(1, QStringLiteral("m1")));
+        worker.slotData(cmd(5, true));
+        worker.slotData(cmd(1, QStringLiteral("m2")));
+        QCOMPARE(worker.queue.size(), 4);
+        worker.slotData(cmd(3));
+        QCOMPARE(log.lines, QStringList({"marker m1", "marker m2"}));
+        QCOMPARE(worker.currentState(), 0);
+        QVERIFY(worker.queue.isEmpty());
+    }
 
-    worker.slotData(command(5, false));
-    QCOMPARE(worker.currentState(), 3);
-    QTRY_VERIFY(recorder.lastSession()->requests().size() >= 2);
-    QCOMPARE(recorder.lastSession()->requests().at(1), QByteArray("GET_INDEX_00000001000000ff"));
-    QTRY_COMPARE(log.lines.size(), 1 + 7 + 1 + 7);
-    QTRY_COMPARE(recorder.lastSession()->requests().size(), 3);
-}
+    void openOvertakesWaitingRequest()
+    {
+        // An open does not wait behind a request; the request waits for the new login.
+        Fake silent(FakeRecorder::Silent);
+        Fake recorder;
+        script(recorder);
+        zvr3net_archive_priv worker;
+        Log log(&worker, false);
+        worker.slotData(cmd(2, silent.url()));
+        worker.slotData(cmd(4, QDateTime(QDate(2010, 3, 5), QTime(1, 2, 3))));
+        worker.slotData(cmd(1, QStringLiteral("m")));
+        worker.slotData(cmd(2, recorder.url()));
+        QCOMPARE(worker.currentState(), 1);
+        QCOMPARE(worker.queue.size(), 2);
+        QTRY_COMPARE(recorder.requests().size(), 3);
+        QCOMPARE(recorder.requests().at(0), QByteArray("GET_TIME_05/03/2010,01:02:03"));
+        QTRY_VERIFY(!silent.lastSession()->isOpen());
+        QVERIFY(silent.lastSession()->requests().isEmpty());
+        QTRY_COMPARE(log.lines.size(), 1 + 7 + 1 + 7);
+        QCOMPARE(log.lines.at(8), QStringLiteral("marker m"));
+    }
 
-void tst_zvr3net_archive::closeDropsWaitingRequests()
-{
-    FakeRecorder recorder;
-    QVERIFY(recorder.listen());
-    recorder.loginMode = FakeRecorder::Silent;
-    zvr3net_archive_priv worker;
-    NodeLog log(&worker);
-    worker.slotData(command(2, recorder.url()));
-    worker.slotData(command(4, QDateTime::currentDateTime()));
-    worker.slotData(command(1, QStringLiteral("m1")));
-    worker.slotData(command(5, true));
-    worker.slotData(command(1, QStringLiteral("m2")));
-    QCOMPARE(worker.queue.size(), 4);
-    worker.slotData(command(3));
-    QCOMPARE(log.lines, QStringList({"marker m1", "marker m2"}));
-    QCOMPARE(worker.currentState(), 0);
-    QVERIFY(worker.queue.isEmpty());
-}
+    void openServesMarkersAndClosesBehindIt()
+    {
+        // Waiting for a chunk, the worker serves an open further back at once; the reset of that
+        // open serves the marker and the close behind it; a second open waits for the first login.
+        Fake recorder;
+        zvr3net_archive_priv worker;
+        Log log(&worker);
+        worker.slotData(cmd(2, recorder.url()));
+        QTRY_COMPARE(worker.currentState(), 2);
+        worker.slotData(cmd(4, QDateTime::currentDateTime()));
+        QCOMPARE(worker.currentState(), 3);
+        worker.queue << zvr3command(2, recorder.url(QStringLiteral("second"))) << zvr3command(1, QStringLiteral("m"))
+                     << zvr3command(3) << zvr3command(2, recorder.url(QStringLiteral("third")));
+        worker.processQueue();
+        QCOMPARE(log.lines, QStringList{"marker m"});
+        QCOMPARE(worker.currentState(), 1);
+        QCOMPARE(worker.queue.size(), 1);
+        QTRY_COMPARE(recorder.sessionCount(), 3);
+        QCOMPARE(recorder.sessions().at(1)->user(), QStringLiteral("second"));
+        QTRY_VERIFY(recorder.sessions().at(2)->loggedIn());
+        QCOMPARE(recorder.sessions().at(2)->user(), QStringLiteral("third"));
+        QTRY_COMPARE(worker.currentState(), 2);
+        QVERIFY(worker.queue.isEmpty());
+    }
 
-void tst_zvr3net_archive::openOvertakesWaitingRequest()
-{
-    FakeRecorder silent;
-    QVERIFY(silent.listen());
-    silent.loginMode = FakeRecorder::Silent;
-    FakeRecorder recorder;
-    QVERIFY(recorder.listen());
-    script(recorder, 0);
-    zvr3net_archive_priv worker;
-    NodeLog log(&worker, false);
-    worker.slotData(command(2, silent.url()));
-    worker.slotData(command(4, QDateTime(QDate(2010, 3, 5), QTime(1, 2, 3))));
-    worker.slotData(command(1, QStringLiteral("m")));
-    worker.slotData(command(2, recorder.url()));
-    QCOMPARE(worker.currentState(), 1);
-    // The time request and the marker stay queued and are served on the new connection.
-    QCOMPARE(worker.queue.size(), 2);
-    QTRY_COMPARE(recorder.lastSession() ? recorder.lastSession()->requests().size() : 0, 3);
-    QCOMPARE(recorder.lastSession()->requests().at(0), QByteArray("GET_TIME_05/03/2010,01:02:03"));
-    QTRY_VERIFY(!silent.lastSession()->isOpen());
-    QVERIFY(silent.lastSession()->requests().isEmpty());
-    QTRY_COMPARE(log.lines.size(), 1 + 7 + 1 + 7);
-    QCOMPARE(log.lines.at(8), QStringLiteral("marker m"));
-}
+    void recordsByState_data()
+    {
+        QTest::addColumn<int>("state");
+        for (int s : {0, 1, 2, 3, 4, 5, 6, 8, 9})
+            QTest::addRow("state %d", s) << s;
+    }
+    void recordsByState()
+    {
+        // Data records pass only inside a section; position reports always; raw bytes never.
+        QFETCH(int, state);
+        zvr3net_archive_priv worker;
+        Log log(&worker);
+        worker.state = state;
+        DATA_T d;
+        d.data = "x";
+        worker.slotData(zvr3value(d));
+        worker.slotData(zvr3value(zvr3parser_combined_DATA_T(d)));
+        worker.slotData(zvr3value(zvr3parser_position{4, 10, 5}));
+        worker.slotData(QVariant(QByteArray("raw")));
+        QCOMPARE(log.values.size(), state == 6 ? 3 : 1);
+        QVERIFY(zvr3holds<zvr3parser_position>(log.values.last()));
+        QCOMPARE(worker.currentState(), state);
+    }
 
-void tst_zvr3net_archive::openServesMarkersAndClosesBehindIt()
-{
-    FakeRecorder recorder;
-    QVERIFY(recorder.listen());
-    zvr3net_archive_priv worker;
-    NodeLog log(&worker);
-    worker.slotData(command(2, recorder.url()));
-    QTRY_COMPARE(worker.currentState(), 2);
-    // Code 4 is served at once and leaves the worker waiting for its chunk; what comes behind
-    // waits, except the open, whose reset serves the marker and the close behind it.
-    worker.slotData(command(4, QDateTime::currentDateTime()));
-    QCOMPARE(worker.currentState(), 3);
-    worker.queue << zvr3command(2, recorder.url(QStringLiteral("second"))) << zvr3command(1, QStringLiteral("m"))
-                 << zvr3command(3) << zvr3command(2, recorder.url(QStringLiteral("third")));
-    worker.processQueue();
-    QCOMPARE(log.lines, QStringList{"marker m"});
-    QCOMPARE(worker.currentState(), 1);
-    QCOMPARE(worker.queue.size(), 1);  // the third open waits for the second login
-    QTRY_COMPARE(recorder.sessionCount(), 3);
-    QCOMPARE(recorder.sessions().at(1)->user(), QStringLiteral("second"));
-    QTRY_VERIFY(recorder.sessions().at(2)->loggedIn());
-    QCOMPARE(recorder.sessions().at(2)->user(), QStringLiteral("third"));
-    QTRY_COMPARE(worker.currentState(), 2);
-    QVERIFY(worker.queue.isEmpty());
-}
-
-void tst_zvr3net_archive::channelSelection()
-{
-    FakeRecorder recorder;
-    QVERIFY(recorder.listen());
-    zvr3net_archive_priv worker;
-    worker.slotData(command(6, QByteArray("\x0a\x1f")));  // waits for the login
-    worker.slotData(command(2, recorder.url()));
-    worker.slotData(command(7, QByteArray("\x03")));
-    worker.slotData(command(7, QByteArray()));
-    worker.slotData(command(8, QByteArray("\x01")));  // not a command of this node
-    QTRY_COMPARE(recorder.lastSession() ? recorder.lastSession()->requests().size() : 0, 3);
-    QCOMPARE(recorder.lastSession()->requests(), QList<QByteArray>({"ENABLE_0a", "ENABLE_1f", "DISABLE_03"}));
-    QCOMPARE(worker.currentState(), 2);
-    QVERIFY(worker.queue.isEmpty());
-}
-
-void tst_zvr3net_archive::recordsByState_data()
-{
-    QTest::addColumn<int>("state");
-    QTest::addColumn<bool>("passes");
-    for (int s : {0, 1, 2, 3, 4, 5, 8, 9})
-        QTest::addRow("state %d", s) << s << false;
-    QTest::newRow("state 6") << 6 << true;
-}
-
-void tst_zvr3net_archive::recordsByState()
-{
-    QFETCH(int, state);
-    QFETCH(bool, passes);
-    zvr3net_archive_priv worker;
-    NodeLog log(&worker);
-    worker.state = state;
-    DATA_T d;
-    d.data = "x";
-    worker.slotData(zvr3value(d));
-    worker.slotData(zvr3value(zvr3parser_combined_DATA_T(d)));
-    worker.slotData(zvr3value(zvr3parser_position{4, 10, 5}));
-    worker.slotData(QVariant(QByteArray("raw")));
-    QCOMPARE(log.values.size(), passes ? 3 : 1);
-    QVERIFY(zvr3holds<zvr3parser_position>(log.values.last()));
-    QCOMPARE(worker.currentState(), state);
-}
-
-void tst_zvr3net_archive::failuresMidChunk_data()
-{
-    QTest::addColumn<bool>("drop");
-    QTest::addColumn<bool>("garbage");
-    QTest::newRow("recorder drops the connection") << true << false;
-    QTest::newRow("recorder falls silent") << false << false;
-    QTest::newRow("recorder sends garbage") << false << true;
-}
-
-void tst_zvr3net_archive::failuresMidChunk()
-{
-    QFETCH(bool, drop);
-    QFETCH(bool, garbage);
-    zvr3net_priv::setWatchdogOverride(300);
-    FakeRecorder recorder;
-    QVERIFY(recorder.listen());
-    QByteArray a = chunk(1000, 1, 255);
-    if (garbage) {
-        for (int i = 0; i < a.size(); ++i)
+    void failuresMidChunk_data()
+    {
+        QTest::addColumn<bool>("drop");
+        QTest::addColumn<bool>("garbage");
+        QTest::newRow("recorder drops the connection") << true << false;
+        QTest::newRow("recorder falls silent") << false << false;
+        QTest::newRow("recorder sends garbage") << false << true;
+    }
+    void failuresMidChunk()
+    {
+        QFETCH(bool, drop);
+        QFETCH(bool, garbage);
+        zvr3net_priv::setWatchdogOverride(300);
+        Fake recorder;
+        QByteArray a = chunk(1000, 1, 255);
+        for (int i = 0; garbage && i < a.size(); ++i)
             a[i] = char(i * 131 + 7);
+        recorder.onRequest = [&](FakeSession *s, const QByteArray &) {
+            s->send(garbage ? a : a.left(a.size() / 2 + 3), 64);
+            if (drop)
+                QTimer::singleShot(50, s, [s] { s->abort(); });
+        };
+        zvr3net_archive_priv worker;
+        Log log(&worker, false);
+        worker.slotData(cmd(2, recorder.url()));
+        worker.slotData(cmd(4, QDateTime::currentDateTime()));
+        worker.slotData(cmd(5, true));
+        worker.slotData(cmd(1, QStringLiteral("kept")));
+        QTRY_VERIFY(!log.lines.isEmpty() && log.lines.last().startsWith(QLatin1String("error")));
+        QCOMPARE(log.lines.last(), drop ? QStringLiteral("error 1 The remote host closed the connection")
+                                        : QStringLiteral("error -1 Network operation timeout"));
+        QCOMPARE(worker.currentState(), 0);
+        QCOMPARE(worker.queue.size(), 2);  // what waited behind the lost request is kept
+        QTRY_VERIFY(!recorder.lastSession()->isOpen());
+
+        // A new open starts clean, and serves the queued pause on its login.
+        log.lines.clear();
+        worker.slotData(cmd(2, recorder.url()));
+        QTRY_COMPARE(worker.currentState(), 9);
+        QCOMPARE(log.lines, QStringList{"marker kept"});
     }
-    recorder.onRequest = [&](FakeSession *s, const QByteArray &) {
-        s->send(garbage ? a : a.left(a.size() / 2 + 3), 64);
-        if (drop)
-            QTimer::singleShot(50, s, [s] { s->abort(); });
-    };
-    zvr3net_archive_priv worker;
-    NodeLog log(&worker, false);
-    worker.slotData(command(2, recorder.url()));
-    worker.slotData(command(4, QDateTime::currentDateTime()));
-    worker.slotData(command(5, true));
-    worker.slotData(command(1, QStringLiteral("kept")));
-    QTRY_VERIFY(!log.lines.isEmpty() && log.lines.last().startsWith(QLatin1String("error")));
-    QCOMPARE(log.lines.last(), drop ? QStringLiteral("error 1 The remote host closed the connection")
-                                    : QStringLiteral("error -1 Network operation timeout"));
-    QCOMPARE(worker.currentState(), 0);
-    // The commands behind the lost request are still queued.
-    QCOMPARE(worker.queue.size(), 2);
-    QTRY_VERIFY(!recorder.lastSession()->isOpen());
-
-    // A new open starts clean: positions count from 0 on the new connection.
-    recorder.onRequest = [](FakeSession *s, const QByteArray &) { s->send(chunk(1000, 1, 255)); };
-    log.values.clear();
-    log.lines.clear();
-    worker.slotData(command(2, recorder.url()));
-    QTRY_COMPARE(worker.currentState(), 9);  // the queued pause is served on the new login
-    QCOMPARE(log.lines, QStringList{"marker kept"});
-}
-
-void tst_zvr3net_archive::publicNodeRelays()
-{
-    FakeRecorder recorder;
-    QVERIFY(recorder.listen());
-    recorder.loginMode = FakeRecorder::Garbage;
-    auto *node = new zvr3net_archive;
-    NodeLog log(node);
-    node->slotData(command(2, recorder.url()));
-    node->slotData(command(1, QStringLiteral("after reset")));
-    QTRY_COMPARE(log.lines, QStringList({"marker after reset", "error -2 Unexpected authorization reply received"}));
-    delete node;
-}
+};
 
 QTEST_GUILESS_MAIN(tst_zvr3net_archive)
 #include "tst_zvr3net_archive.moc"
