@@ -180,7 +180,7 @@ inline void runScenario(zvr3base &node, int service, int flags)
     QTRY_COMPARE(log.lines, expected);
     QTRY_COMPARE(sent(recorder), requests);
     for (const FakeSession *s : recorder.sessions())
-        QCOMPARE(s->service(), service);
+        QVERIFY(s->service() == service || s->received().isEmpty());
     if (!(flags & MarkerWhenIdle))
         return;
     play(node, recorder, QStringLiteral("1:end"));
