@@ -72,24 +72,18 @@ private slots:
         QTest::newRow("never closes") << int(Fake::Mute) << none << 0 << "2 2 1:dropped"
                                       << QStringList{"error -1 Network operation timeout", "image error 320x240"} << request;
     }
-    void scenarios()
-    {
-        zvr3jpeg node;
-        runScenario(node, 6, CloseAfterReply | MarkerWhenIdle);
-    }
+    void scenarios() { runScenario<zvr3jpeg>(6, CloseAfterReply | MarkerWhenIdle); }
 
     void notAUrl()
     {
         // A code 2 without a URL gives the bare "error" placeholder; what is queued behind it waits
         // for the next command to arrive.
-        Fake recorder;
-        recorder.answer(frame("-6:"), 0, true);
-        zvr3jpeg node;
-        Log log(&node);
-        play(node, recorder, QStringLiteral("2 2:- 1:waits"));
-        QTRY_COMPARE(log.lines, QStringList({"image disabled 320x240", "image  320x240"}));
-        play(node, recorder, QStringLiteral("1:wakes"));
-        QCOMPARE(log.lines, QStringList({"image disabled 320x240", "image  320x240", "marker waits", "marker wakes"}));
+        Rig<zvr3jpeg> r;
+        r.recorder.answer(frame("-6:"), 0, true);
+        r.play(QStringLiteral("2 2:- 1:waits"));
+        QTRY_COMPARE(r.log.lines, QStringList({"image disabled 320x240", "image  320x240"}));
+        r.play(QStringLiteral("1:wakes"));
+        QCOMPARE(r.log.lines, QStringList({"image disabled 320x240", "image  320x240", "marker waits", "marker wakes"}));
     }
 
     void placeholders()

@@ -87,48 +87,40 @@ private slots:
             << accept << zvr3test::hex("06E5E5E5 FFFFFF7F 00000000 F0FFFFFF 0102030405060708090a 07E5E5E5") << 3 << "2"
             << QStringList{dropped} << allTime;
     }
-    void scenarios()
-    {
-        // One connection per request, closed once the list is in.
-        zvr3events node;
-        runScenario(node, 3, CloseAfterReply);
-    }
+    // One connection per request, closed once the list is in.
+    void scenarios() { runScenario<zvr3events>(3, CloseAfterReply); }
 
     void wrongMagic()
     {
         zvr3net_priv::setWatchdogOverride(600);
-        Fake recorder;
-        recorder.pieceDelay = 100;
-        recorder.answer(zvr3test::hex("06E5E5E6 00000000 07E5E5E5 0000 0000"), 7);
-        zvr3events node;
-        Log log(&node);
-        play(node, recorder, QStringLiteral("2"));
+        Rig<zvr3events> r;
+        r.recorder.pieceDelay = 100;
+        r.recorder.answer(zvr3test::hex("06E5E5E6 00000000 07E5E5E5 0000 0000"), 7);
+        r.play(QStringLiteral("2"));
         // 7 bytes: nothing yet; 14: wrong; the last 4: wrong again; then the watchdog.
         const QString wrong = QStringLiteral("error -1 Wrong event file format");
-        QTRY_COMPARE_WITH_TIMEOUT(log.lines, QStringList({wrong, wrong, "error -1 Network operation timeout"}), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(r.log.lines, QStringList({wrong, wrong, "error -1 Network operation timeout"}), 5000);
     }
 
     void queuedRequests()
     {
         // A marker waits for the list of the request ahead of it; a close or another code waits with it.
-        Fake recorder;
+        Rig<zvr3events> r;
         QPointer<FakeSession> waiting;
         const EVENTS_FILE_DATA_T a = ev(1, 1, {{1, QStringLiteral("a")}});
         const EVENTS_FILE_DATA_T b = ev(2, 2, {{2, QStringLiteral("b")}});
-        recorder.onRequest = [&](FakeSession *s, const QByteArray &line) {
+        r.recorder.onRequest = [&](FakeSession *s, const QByteArray &line) {
             if (line.endsWith("01/01/2011,00:00:00"))
                 waiting = s;  // held back until the test has queued the second request
             else
                 s->send(zvr3fake::eventListReply({zvr3stream::encodeEvent(b)}), 3);
         };
-        zvr3events node;
-        Log log(&node);
-        play(node, recorder, QStringLiteral("2:to=20110101000000 1:m1 3 0"));
+        r.play(QStringLiteral("2:to=20110101000000 1:m1 3 0"));
         QTRY_VERIFY(waiting);
-        play(node, recorder, QStringLiteral("2 1:m2"));
+        r.play(QStringLiteral("2 1:m2"));
         waiting->send(zvr3fake::eventListReply({zvr3stream::encodeEvent(a)}));
-        QTRY_COMPARE(log.lines, QStringList({listLine({a}), "marker m1", listLine({b}), "marker m2"}));
-        QCOMPARE(recorder.sessionCount(), 2);
+        QTRY_COMPARE(r.log.lines, QStringList({listLine({a}), "marker m1", listLine({b}), "marker m2"}));
+        QCOMPARE(r.recorder.sessionCount(), 2);
     }
 };
 

@@ -78,25 +78,23 @@ private slots:
         // chunk asks for the one it names. A marker behind the time request comes out after chunk A;
         // the stream header only once, as chunk B repeats it unchanged.
         QFETCH(int, pieces);
-        Fake recorder;
-        script(recorder, pieces);
-        zvr3net_archive_priv worker;
-        Log log(&worker, false);
-        play(worker, recorder, QStringLiteral("6:0a1f 2"));
-        QCOMPARE(worker.currentState(), 1);
-        play(worker, recorder, QStringLiteral("7:03 7: 8:01 4:2010-03-05T14:07:09 1:after"));
-        QTRY_COMPARE(recorder.requests().size(), 6);
-        QCOMPARE(recorder.lastSession()->received(),
+        Rig<zvr3net_archive_priv> r;
+        script(r.recorder, pieces);
+        r.play(QStringLiteral("6:0a1f 2"));
+        QCOMPARE(r.node.currentState(), 1);
+        r.play(QStringLiteral("7:03 7: 8:01 4:2010-03-05T14:07:09 1:after"));
+        QTRY_COMPARE(r.recorder.requests().size(), 6);
+        QCOMPARE(r.recorder.lastSession()->received(),
                  QByteArray("\x02LOGIN=admin\r\nPASS=5ebe2294ecd0e0f08eab7690d2a6ee69\r\nENABLE_0a\r\nENABLE_1f\r\nDISABLE_03\r\n"
                             "GET_TIME_05/03/2010,14:07:09\r\nGET_INDEX_00000001000000ff\r\nGET_INDEX_0000000200000000\r\n"));
-        QTRY_COMPARE(worker.currentState(), 3);
+        QTRY_COMPARE(r.node.currentState(), 3);
 
         // The stream header once (chunk B repeats it unchanged), then each section's records.
-        QTRY_COMPARE(log.lines, records(section(1000)) + QStringList{"marker after"} + records(section(1001)).mid(1));
+        QTRY_COMPARE(r.log.lines, records(section(1000)) + QStringList{"marker after"} + records(section(1001)).mid(1));
         // A position report before every record of both chunks, counted over the connection's stream.
         qint64 end = 0;
         int records = 0;
-        for (const QVariant &v : std::as_const(log.values)) {
+        for (const QVariant &v : std::as_const(r.log.values)) {
             if (!zvr3holds<zvr3parser_position>(v))
                 continue;
             const auto p = v.value<zvr3parser_position>();
@@ -110,20 +108,18 @@ private slots:
 
     void pauseAndResume()
     {
-        Fake recorder;
-        script(recorder);
-        zvr3net_archive_priv worker;
-        Log log(&worker, false);
-        play(worker, recorder, QStringLiteral("2 4:2010-03-05T00:00:00 5:1 1:paused"));
-        QTRY_COMPARE(log.lines.size(), 1 + 7 + 1);
-        QCOMPARE(log.lines.last(), QStringLiteral("marker paused"));
-        QCOMPARE(worker.currentState(), 9);
-        play(worker, recorder, QStringLiteral("5:1"));  // pausing twice changes nothing
-        QCOMPARE(worker.currentState(), 9);
-        play(worker, recorder, QStringLiteral("5:0"));
-        QCOMPARE(worker.currentState(), 3);
-        QTRY_COMPARE(log.lines.size(), 1 + 7 + 1 + 7);
-        QTRY_COMPARE(sent(recorder), QStringLiteral("GET_TIME_05/03/2010,00:00:00 GET_INDEX_00000001000000ff "
+        Rig<zvr3net_archive_priv> r;
+        script(r.recorder);
+        r.play(QStringLiteral("2 4:2010-03-05T00:00:00 5:1 1:paused"));
+        QTRY_COMPARE(r.log.lines.size(), 1 + 7 + 1);
+        QCOMPARE(r.log.lines.last(), QStringLiteral("marker paused"));
+        QCOMPARE(r.node.currentState(), 9);
+        r.play(QStringLiteral("5:1"));  // pausing twice changes nothing
+        QCOMPARE(r.node.currentState(), 9);
+        r.play(QStringLiteral("5:0"));
+        QCOMPARE(r.node.currentState(), 3);
+        QTRY_COMPARE(r.log.lines.size(), 1 + 7 + 1 + 7);
+        QTRY_COMPARE(sent(r.recorder), QStringLiteral("GET_TIME_05/03/2010,00:00:00 GET_INDEX_00000001000000ff "
                                                     "GET_INDEX_0000000200000000 (open)"));
     }
 
@@ -131,40 +127,38 @@ private slots:
     {
         // A close drops the requests ahead of it that wait for a state; the markers among them come out.
         Fake silent(FakeRecorder::Silent);
-        Fake recorder;
-        script(recorder);
-        zvr3net_archive_priv worker;
-        Log log(&worker, false);
-        play(worker, silent, QStringLiteral("2 4:2010-03-05T01:02:03 1:m1 5:1 1:m2 3"));
-        QCOMPARE(log.lines, QStringList({"marker m1", "marker m2"}));
-        QCOMPARE(worker.currentState(), 0);
-        QVERIFY(worker.queue.isEmpty());
+        Rig<zvr3net_archive_priv> r;
+        script(r.recorder);
+        play(r.node, silent, QStringLiteral("2 4:2010-03-05T01:02:03 1:m1 5:1 1:m2 3"));
+        QCOMPARE(r.log.lines, QStringList({"marker m1", "marker m2"}));
+        QCOMPARE(r.node.currentState(), 0);
+        QVERIFY(r.node.queue.isEmpty());
 
         // An open does not wait behind a request either; the request waits for the new login.
-        play(worker, silent, QStringLiteral("2 4:2010-03-05T01:02:03 1:m3"));
-        play(worker, recorder, QStringLiteral("2"));
-        QCOMPARE(worker.currentState(), 1);
-        QCOMPARE(worker.queue.size(), 2);
-        QTRY_COMPARE(log.lines.size(), 2 + 1 + 7 + 1 + 7);
-        QCOMPARE(log.lines.at(2 + 8), QStringLiteral("marker m3"));
-        QCOMPARE(recorder.requests().at(0), QByteArray("GET_TIME_05/03/2010,01:02:03"));
+        play(r.node, silent, QStringLiteral("2 4:2010-03-05T01:02:03 1:m3"));
+        r.play(QStringLiteral("2"));
+        QCOMPARE(r.node.currentState(), 1);
+        QCOMPARE(r.node.queue.size(), 2);
+        QTRY_COMPARE(r.log.lines.size(), 2 + 1 + 7 + 1 + 7);
+        QCOMPARE(r.log.lines.at(2 + 8), QStringLiteral("marker m3"));
+        QCOMPARE(r.recorder.requests().at(0), QByteArray("GET_TIME_05/03/2010,01:02:03"));
         QTRY_COMPARE(sent(silent), QStringLiteral(" | "));
 
         // Waiting for a chunk, the worker serves an open further back at once; the reset of that
         // open serves the marker and the close behind it; a second open waits for the first login.
-        log.lines.clear();
-        worker.queue << zvr3command(2, recorder.url(QStringLiteral("second"))) << zvr3command(1, QStringLiteral("m"))
-                     << zvr3command(3) << zvr3command(2, recorder.url(QStringLiteral("third")));
-        worker.processQueue();
-        QCOMPARE(log.lines, QStringList{"marker m"});
-        QCOMPARE(worker.currentState(), 1);
-        QCOMPARE(worker.queue.size(), 1);
-        QTRY_COMPARE(recorder.sessionCount(), 3);
-        QCOMPARE(recorder.sessions().at(1)->user(), QStringLiteral("second"));
-        QTRY_VERIFY(recorder.sessions().at(2)->loggedIn());
-        QCOMPARE(recorder.sessions().at(2)->user(), QStringLiteral("third"));
-        QTRY_COMPARE(worker.currentState(), 2);
-        QVERIFY(worker.queue.isEmpty());
+        r.log.lines.clear();
+        r.node.queue << zvr3command(2, r.recorder.url(QStringLiteral("second"))) << zvr3command(1, QStringLiteral("m"))
+                     << zvr3command(3) << zvr3command(2, r.recorder.url(QStringLiteral("third")));
+        r.node.processQueue();
+        QCOMPARE(r.log.lines, QStringList{"marker m"});
+        QCOMPARE(r.node.currentState(), 1);
+        QCOMPARE(r.node.queue.size(), 1);
+        QTRY_COMPARE(r.recorder.sessionCount(), 3);
+        QCOMPARE(r.recorder.sessions().at(1)->user(), QStringLiteral("second"));
+        QTRY_VERIFY(r.recorder.sessions().at(2)->loggedIn());
+        QCOMPARE(r.recorder.sessions().at(2)->user(), QStringLiteral("third"));
+        QTRY_COMPARE(r.node.currentState(), 2);
+        QVERIFY(r.node.queue.isEmpty());
     }
 
     void recordsByState_data()
@@ -177,57 +171,54 @@ private slots:
     {
         // Data records pass only inside a section; position reports always; raw bytes never.
         QFETCH(int, state);
-        zvr3net_archive_priv worker;
-        Log log(&worker);
-        worker.state = state;
+        Rig<zvr3net_archive_priv> r;
+        r.node.state = state;
         DATA_T d;
         d.data = "x";
-        worker.slotData(zvr3value(d));
-        worker.slotData(zvr3value(zvr3parser_combined_DATA_T(d)));
-        worker.slotData(zvr3value(zvr3parser_position{4, 10, 5}));
-        worker.slotData(QVariant(QByteArray("raw")));
-        QCOMPARE(log.values.size(), state == 6 ? 3 : 1);
-        QVERIFY(zvr3holds<zvr3parser_position>(log.values.last()));
-        QCOMPARE(worker.currentState(), state);
+        r.node.slotData(zvr3value(d));
+        r.node.slotData(zvr3value(zvr3parser_combined_DATA_T(d)));
+        r.node.slotData(zvr3value(zvr3parser_position{4, 10, 5}));
+        r.node.slotData(QVariant(QByteArray("raw")));
+        QCOMPARE(r.log.values.size(), state == 6 ? 3 : 1);
+        QVERIFY(zvr3holds<zvr3parser_position>(r.log.values.last()));
+        QCOMPARE(r.node.currentState(), state);
     }
 
     void failuresMidChunk_data()
     {
         QTest::addColumn<bool>("drop");
         QTest::addColumn<bool>("garbage");
-        QTest::newRow("recorder drops the connection") << true << false;
-        QTest::newRow("recorder falls silent") << false << false;
-        QTest::newRow("recorder sends garbage") << false << true;
+        QTest::newRow("r.recorder drops the connection") << true << false;
+        QTest::newRow("r.recorder falls silent") << false << false;
+        QTest::newRow("r.recorder sends garbage") << false << true;
     }
     void failuresMidChunk()
     {
         QFETCH(bool, drop);
         QFETCH(bool, garbage);
         zvr3net_priv::setWatchdogOverride(300);
-        Fake recorder;
+        Rig<zvr3net_archive_priv> r;
         QByteArray a = chunk(1000, 1, 255);
         for (int i = 0; garbage && i < a.size(); ++i)
             a[i] = char(i * 131 + 7);
-        recorder.onRequest = [&](FakeSession *s, const QByteArray &) {
+        r.recorder.onRequest = [&](FakeSession *s, const QByteArray &) {
             s->send(garbage ? a : a.left(a.size() / 2 + 3), 64);
             if (drop)
                 QTimer::singleShot(50, s, [s] { s->abort(); });
         };
-        zvr3net_archive_priv worker;
-        Log log(&worker, false);
-        play(worker, recorder, QStringLiteral("2 4:2010-03-05T01:02:03 5:1 1:kept"));
-        QTRY_VERIFY(!log.lines.isEmpty() && log.lines.last().startsWith(QLatin1String("error")));
-        QCOMPARE(log.lines.last(), drop ? QStringLiteral("error 1 The remote host closed the connection")
+        r.play(QStringLiteral("2 4:2010-03-05T01:02:03 5:1 1:kept"));
+        QTRY_VERIFY(!r.log.lines.isEmpty() && r.log.lines.last().startsWith(QLatin1String("error")));
+        QCOMPARE(r.log.lines.last(), drop ? QStringLiteral("error 1 The remote host closed the connection")
                                         : QStringLiteral("error -1 Network operation timeout"));
-        QCOMPARE(worker.currentState(), 0);
-        QCOMPARE(worker.queue.size(), 2);  // what waited behind the lost request is kept
-        QTRY_VERIFY(!recorder.lastSession()->isOpen());
+        QCOMPARE(r.node.currentState(), 0);
+        QCOMPARE(r.node.queue.size(), 2);  // what waited behind the lost request is kept
+        QTRY_VERIFY(!r.recorder.lastSession()->isOpen());
 
         // A new open starts clean, and serves the queued pause on its login.
-        log.lines.clear();
-        play(worker, recorder, QStringLiteral("2"));
-        QTRY_COMPARE(worker.currentState(), 9);
-        QCOMPARE(log.lines, QStringList{"marker kept"});
+        r.log.lines.clear();
+        r.play(QStringLiteral("2"));
+        QTRY_COMPARE(r.node.currentState(), 9);
+        QCOMPARE(r.log.lines, QStringList{"marker kept"});
     }
 };
 

@@ -26,16 +26,14 @@ private slots:
         QFETCH(QString, password);
         QFETCH(int, service);
         QFETCH(QByteArray, wire);
-        Fake recorder;
-        recorder.checkLogin = true;
-        recorder.expectedUser = user;
-        recorder.expectedPassword = password;
-        zvr3net_priv net;
-        Log log(&net);
-        net.open(recorder.url(user, password), service);
-        QCOMPARE(net.currentState(), 0);
-        QTRY_COMPARE(log.lines, QStringList({"state 1", "state 2"}));
-        QCOMPARE(recorder.lastSession()->received(), wire);
+        Rig<zvr3net_priv> r;
+        r.recorder.checkLogin = true;
+        r.recorder.expectedUser = user;
+        r.recorder.expectedPassword = password;
+        r.node.open(r.recorder.url(user, password), service);
+        QCOMPARE(r.node.currentState(), 0);
+        QTRY_COMPARE(r.log.lines, QStringList({"state 1", "state 2"}));
+        QCOMPARE(r.recorder.lastSession()->received(), wire);
     }
 
     void defaultPort()
@@ -80,24 +78,22 @@ private slots:
         QFETCH(int, delay);
         QFETCH(QStringList, expected);
         zvr3net_priv::setWatchdogOverride(400);
-        Fake recorder(FakeRecorder::Garbage);  // its "garbage" is the answer of the row
-        recorder.loginReply = answer;
-        recorder.loginChunkSize = pieces;
-        recorder.pieceDelay = delay;
-        zvr3net_priv net;
-        Log log(&net);
+        Rig<zvr3net_priv> r(FakeRecorder::Garbage);  // its "garbage" is the answer of the row
+        r.recorder.loginReply = answer;
+        r.recorder.loginChunkSize = pieces;
+        r.recorder.pieceDelay = delay;
         QElapsedTimer clock;
         clock.start();
-        net.open(recorder.url(), 1);
-        QTRY_COMPARE(log.lines, expected);
+        r.node.open(r.recorder.url(), 1);
+        QTRY_COMPARE(r.log.lines, expected);
         QVERIFY(clock.elapsed() >= 4 * delay);
-        QCOMPARE(net.currentState(), expected.at(1) == QLatin1String("state 2") ? 2 : 3);
-        QTRY_COMPARE(recorder.lastSession()->isOpen(), net.currentState() == 2);
+        QCOMPARE(r.node.currentState(), expected.at(1) == QLatin1String("state 2") ? 2 : 3);
+        QTRY_COMPARE(r.recorder.lastSession()->isOpen(), r.node.currentState() == 2);
     }
 
     void connectionFailures_data()
     {
-        QTest::addColumn<QString>("url");  // none: the fake recorder, which accepts the login
+        QTest::addColumn<QString>("url");  // none: the fake r.recorder, which accepts the login
         QTest::addColumn<int>("forced");  // then: -1 it drops the connection; else bytes arrive in this state
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("nobody listening") << "tcp://u:p@127.0.0.1:1" << -1 << QStringList{"error 0 Connection refused", "state 3"};
@@ -112,38 +108,34 @@ private slots:
         QFETCH(QString, url);
         QFETCH(int, forced);
         QFETCH(QStringList, expected);
-        Fake recorder;
-        zvr3net_priv net;
-        Log log(&net);
-        net.open(url.isEmpty() ? recorder.url() : QUrl(url), 1);
+        Rig<zvr3net_priv> r;
+        r.node.open(url.isEmpty() ? r.recorder.url() : QUrl(url), 1);
         if (url.isEmpty()) {
-            QTRY_COMPARE(log.lines.size(), 2);
+            QTRY_COMPARE(r.log.lines.size(), 2);
             // Bytes can only arrive in states 0 and 3 if the state machine and the socket disagree;
             // the state is forced to see that they are reported and the connection dropped.
             if (forced < 0) {
-                recorder.lastSession()->abort();
+                r.recorder.lastSession()->abort();
             } else {
-                net.state = forced;
-                recorder.lastSession()->send("BYTES");
+                r.node.state = forced;
+                r.recorder.lastSession()->send("BYTES");
             }
-            QTRY_VERIFY(!recorder.lastSession()->isOpen());
+            QTRY_VERIFY(!r.recorder.lastSession()->isOpen());
         }
-        QTRY_COMPARE(log.lines, expected);
-        QCOMPARE(net.currentState(), 3);
+        QTRY_COMPARE(r.log.lines, expected);
+        QCOMPARE(r.node.currentState(), 3);
     }
 
     void closeWhileConnecting()
     {
-        Fake recorder;
-        zvr3net_priv net;
-        Log log(&net);
-        net.close();  // nothing open: nothing to report
-        net.open(recorder.url(), 1);
-        QPointer<QTcpSocket> socket = net.socket;
+        Rig<zvr3net_priv> r;
+        r.node.close();  // nothing open: nothing to report
+        r.node.open(r.recorder.url(), 1);
+        QPointer<QTcpSocket> socket = r.node.socket;
         QVERIFY(socket);
-        net.close();
-        net.close();
-        QCOMPARE(log.lines, QStringList{"state 3"});
+        r.node.close();
+        r.node.close();
+        QCOMPARE(r.log.lines, QStringList{"state 3"});
         QTRY_VERIFY(socket.isNull());  // a socket that never connected is deleted too
     }
 
@@ -160,26 +152,24 @@ private slots:
         // step after the error acts on the failed socket only.
         QFETCH(int, mode);
         zvr3net_priv::setWatchdogOverride(300);
-        Fake bad(mode);
+        Rig<zvr3net_priv> r(mode);  // a recorder that fails
         Fake good;
-        zvr3net_priv net;
-        Log log(&net);
         bool reopened = false;
-        connect(&net, &zvr3net_priv::sigError, &net, [&] {
+        connect(&r.node, &zvr3net_priv::sigError, &r.node, [&] {
             if (!std::exchange(reopened, true))
-                net.open(good.url(), 1);
+                r.node.open(good.url(), 1);
         });
-        net.open(bad.url(), 1);
+        r.node.open(r.recorder.url(), 1);
         if (mode == FakeRecorder::Accept) {
-            QTRY_COMPARE(log.lines, QStringList({"state 1", "state 2"}));
-            bad.lastSession()->abort();
+            QTRY_COMPARE(r.log.lines, QStringList({"state 1", "state 2"}));
+            r.recorder.lastSession()->abort();
         }
-        QTRY_COMPARE(net.currentState(), 2);
+        QTRY_COMPARE(r.node.currentState(), 2);
         QTRY_VERIFY(good.lastSession() && good.lastSession()->loggedIn());
-        QCOMPARE(log.lines.last(), QStringLiteral("state 2"));
+        QCOMPARE(r.log.lines.last(), QStringLiteral("state 2"));
         QCOMPARE(good.sessionCount(), 1);
         QVERIFY(good.lastSession()->isOpen());
-        QTRY_VERIFY(!bad.lastSession()->isOpen());
+        QTRY_VERIFY(!r.recorder.lastSession()->isOpen());
     }
 };
 

@@ -21,25 +21,22 @@ private slots:
         // The open asks for the first four channels; requests given before the login follow them.
         QFETCH(QString, script);
         QFETCH(QByteArray, wire);
-        Fake recorder;
-        zvr3online node;
-        Log log(&node);
-        play(node, recorder, QStringLiteral("2:view ") + script + QStringLiteral(" 7:05"));
-        QTRY_VERIFY(recorder.requests().contains("STRIP_05"));
-        QCOMPARE(recorder.lastSession()->received(), "\x01LOGIN=view\r\nPASS=5ebe2294ecd0e0f08eab7690d2a6ee69\r\n"
-                                                     "STRIP_00\r\nSTRIP_01\r\nSTRIP_02\r\nSTRIP_03\r\n" + wire + "STRIP_05\r\n");
-        QVERIFY(log.lines.isEmpty());
+        Rig<zvr3online> r;
+        r.play(QStringLiteral("2:view ") + script + QStringLiteral(" 7:05"));
+        QTRY_VERIFY(r.recorder.requests().contains("STRIP_05"));
+        QCOMPARE(r.recorder.lastSession()->received(), "\x01LOGIN=view\r\nPASS=5ebe2294ecd0e0f08eab7690d2a6ee69\r\n"
+                                                       "STRIP_00\r\nSTRIP_01\r\nSTRIP_02\r\nSTRIP_03\r\n" + wire + "STRIP_05\r\n");
+        QVERIFY(r.log.lines.isEmpty());
     }
 
     void passThrough()
     {
-        zvr3online node;
-        Log log(&node);
-        node.slotData(QVariant(QByteArray("raw")));
-        node.slotData(QVariant(QStringLiteral("text")));
-        node.slotData(QVariant(42));
-        node.slotData(QVariant());
-        QCOMPARE(log.lines, QStringList{"data raw"});
+        Rig<zvr3online> r;
+        r.node.slotData(QVariant(QByteArray("raw")));
+        r.node.slotData(QVariant(QStringLiteral("text")));
+        r.node.slotData(QVariant(42));
+        r.node.slotData(QVariant());
+        QCOMPARE(r.log.lines, QStringList{"data raw"});
     }
 
     void streamAndFailures()
@@ -49,26 +46,23 @@ private slots:
         zvr3net_priv::setWatchdogOverride(200);
         Fake silent(FakeRecorder::Silent);
         Fake refusing(FakeRecorder::Refuse);
-        Fake recorder;
-        recorder.afterLogin = "HEAD";
-        zvr3online node;
-        Log log(&node);
-        play(node, silent, QStringLiteral("2 6:09"));
-        QTRY_COMPARE(log.lines, QStringList{"error -1 Network operation timeout"});
-        play(node, refusing, QStringLiteral("2"));
-        QTRY_COMPARE(log.lines.size(), 2);
-        QCOMPARE(log.lines.at(1), QStringLiteral("error -1 Access denied"));
-        play(node, recorder, QStringLiteral("2"));
-        QTRY_COMPARE(log.data(), QByteArray("HEAD"));
+        Rig<zvr3online> r;
+        r.recorder.afterLogin = "HEAD";
+        play(r.node, silent, QStringLiteral("2 6:09"));
+        QTRY_COMPARE(r.log.lines, QStringList{"error -1 Network operation timeout"});
+        play(r.node, refusing, QStringLiteral("2"));
+        QTRY_COMPARE(r.log.lines, QStringList({"error -1 Network operation timeout", "error -1 Access denied"}));
+        r.play(QStringLiteral("2"));
+        QTRY_COMPARE(r.log.data(), QByteArray("HEAD"));
         QByteArray stream(5000, 'z');
         for (int i = 0; i < stream.size(); ++i)
             stream[i] = char(i * 7);
-        recorder.lastSession()->send(stream, 777);
-        QTRY_COMPARE(log.data(), "HEAD" + stream);
-        QCOMPARE(recorder.requests(), QList<QByteArray>({"STRIP_00", "STRIP_01", "STRIP_02", "STRIP_03"}));
-        recorder.lastSession()->abort();
-        QTRY_COMPARE(log.lines.last(), QStringLiteral("error 1 The remote host closed the connection"));
-        QCOMPARE(log.data(), "HEAD" + stream);
+        r.recorder.lastSession()->send(stream, 777);
+        QTRY_COMPARE(r.log.data(), "HEAD" + stream);
+        QCOMPARE(sent(r.recorder), QStringLiteral("STRIP_00 STRIP_01 STRIP_02 STRIP_03 (open)"));
+        r.recorder.lastSession()->abort();
+        QTRY_COMPARE(r.log.lines.last(), QStringLiteral("error 1 The remote host closed the connection"));
+        QCOMPARE(r.log.data(), "HEAD" + stream);
     }
 };
 
