@@ -74,18 +74,6 @@ private slots:
     }
     void scenarios() { runScenario<zvr3jpeg>(6, CloseAfterReply | MarkerWhenIdle); }
 
-    void notAUrl()
-    {
-        // A code 2 without a URL gives the bare "error" placeholder; what is queued behind it waits
-        // for the next command to arrive.
-        Rig<zvr3jpeg> r;
-        r.recorder.answer(frame("-6:"), 0, true);
-        r.play(QStringLiteral("2 2:- 1:waits"));
-        QTRY_COMPARE(r.log.lines, QStringList({"image disabled 320x240", "image  320x240"}));
-        r.play(QStringLiteral("1:wakes"));
-        QCOMPARE(r.log.lines, QStringList({"image disabled 320x240", "image  320x240", "marker waits", "marker wakes"}));
-    }
-
     void placeholders()
     {
         zvr3jpeg first;

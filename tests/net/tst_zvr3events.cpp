@@ -5,14 +5,7 @@
 #include "zvr3testutil.h"
 
 namespace {
-EVENTS_FILE_DATA_T ev(qint64 seconds, unsigned number, const QVector<PARAM_T> &texts)
-{
-    EVENTS_FILE_DATA_T e;
-    e.time = seconds * 1000;
-    e.number = number;
-    e.texts = texts;
-    return e;
-}
+using ev = EVENTS_FILE_DATA_T;  // time in milliseconds, number, texts
 
 QString listLine(const EVENTS_FILE_LIST_T &list)
 {
@@ -48,20 +41,20 @@ private slots:
         // Replies in pieces of any size; records without texts are left out, an empty text counts,
         // an empty group adds nothing; a record announcing more texts than its group holds stops at
         // the group's end, and the next group starts where the length says.
-        const EVENTS_FILE_DATA_T motion = ev(1267798029, 7, {{1, QStringLiteral("Motion")}, {2, QString::fromUtf8("Камера 2")}});
-        const EVENTS_FILE_DATA_T empty = ev(1267798030, 8, {{3, QString()}});
-        QByteArray cut = zvr3stream::encodeEvent(ev(5, 1, {{4, QStringLiteral("x")}}));
+        const EVENTS_FILE_DATA_T motion = ev{1267798029000, 7, {{1, QStringLiteral("Motion")}, {2, QString::fromUtf8("Камера 2")}}};
+        const EVENTS_FILE_DATA_T empty = ev{1267798030000, 8, {{3, QString()}}};
+        QByteArray cut = zvr3stream::encodeEvent(ev{5000, 1, {{4, QStringLiteral("x")}}});
         cut[8] = 3;
         const QList<QPair<QByteArray, EVENTS_FILE_LIST_T>> replies{
             {emptyList, {}},
             {zvr3test::hex("06E5E5E5 01000000 00000000 0C000000 01000000 02000000 01 05 6100 07E5E5E5"),
-             {ev(1, 2, {{5, QStringLiteral("a")}})}},
+             {ev{1000, 2, {{5, QStringLiteral("a")}}}}},
             {zvr3test::hex("06E5E5E5 FFFFFFFF 07E5E5E5"), {}},
-            {zvr3fake::eventListReply({zvr3stream::encodeEvent(motion) + zvr3stream::encodeEvent(ev(1267798031, 9, {}))
+            {zvr3fake::eventListReply({zvr3stream::encodeEvent(motion) + zvr3stream::encodeEvent(ev{1267798031000, 9, {}})
                                            + zvr3stream::encodeEvent(empty),
                                        QByteArray(), zvr3stream::encodeEvent(motion)}),
              {motion, empty, motion}},
-            {zvr3fake::eventListReply({cut, zvr3stream::encodeEvent(empty)}), {ev(5, 1, {{4, QStringLiteral("x")}}), empty}}};
+            {zvr3fake::eventListReply({cut, zvr3stream::encodeEvent(empty)}), {ev{5000, 1, {{4, QStringLiteral("x")}}}, empty}}};
         for (int i = 0; i < replies.size(); ++i) {
             for (int pieces : {0, 1, 5, 13}) {
                 QTest::addRow("reply %d in %d-byte pieces", i, pieces) << accept << replies[i].first << pieces << "2 1:done"
@@ -75,7 +68,7 @@ private slots:
         QTest::newRow("queue") << accept << emptyList << 1 << "2 1:m1 3 0 2 1:m2"
                                << QStringList{listLine({}), "marker m1", listLine({}), "marker m2"} << allTime + " | " + allTime;
         // A failed request takes the marker behind it along; the reset opens the next request.
-        const QByteArray partial = zvr3fake::eventListReply({zvr3stream::encodeEvent(ev(1, 1, {{1, QStringLiteral("abc")}}))}).left(20);
+        const QByteArray partial = zvr3fake::eventListReply({zvr3stream::encodeEvent(ev{1000, 1, {{1, QStringLiteral("abc")}}})}).left(20);
         const QString two = allTime + " | " + allTime;
         const QString dropped = QStringLiteral("error 1 The remote host closed the connection");
         QTest::newRow("dropped mid-reply") << accept << partial << 0 << "2 1:gone 2 1:gone" << QStringList{dropped, dropped} << two;

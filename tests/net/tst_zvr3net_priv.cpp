@@ -36,16 +36,6 @@ private slots:
         QCOMPARE(r.recorder.lastSession()->received(), wire);
     }
 
-    void defaultPort()
-    {
-        QTcpServer server;
-        if (!server.listen(QHostAddress::LocalHost, zvr3net_priv::DefaultPort))
-            QSKIP("port 5049 is taken on this machine");
-        zvr3net_priv net;
-        net.open(QUrl(QStringLiteral("tcp://u:p@127.0.0.1")), 1);
-        QVERIFY(server.waitForNewConnection(10000));
-    }
-
     void failures_data()
     {
         QTest::addColumn<QString>("url");        // none: the fake recorder

@@ -32,10 +32,8 @@ private slots:
     void passThrough()
     {
         Rig<zvr3online> r;
-        r.node.slotData(QVariant(QByteArray("raw")));
-        r.node.slotData(QVariant(QStringLiteral("text")));
-        r.node.slotData(QVariant(42));
-        r.node.slotData(QVariant());
+        for (const QVariant &v : {QVariant(QByteArray("raw")), QVariant(QStringLiteral("text")), QVariant(42), QVariant()})
+            r.node.slotData(v);
         QCOMPARE(r.log.lines, QStringList{"data raw"});
     }
 
