@@ -13,18 +13,6 @@ QByteArray frame(const QByteArray &payload)
     qToLittleEndian<quint32>(quint32(payload.size()), out.data());
     return out + payload;
 }
-
-// A real JPEG of a plain picture.
-QByteArray jpeg(int w, int h)
-{
-    QImage image(w, h, QImage::Format_RGB32);
-    image.fill(Qt::darkCyan);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPEG", 90);
-    return bytes;
-}
 } // namespace
 
 class tst_zvr3jpeg : public QObject
@@ -58,7 +46,11 @@ private slots:
         QTest::newRow("under 4 bytes") << accept << QByteArray("\x03\x00", 2) << 3 << "2" << error << request;
         QTest::newRow("nothing") << accept << QByteArray() << 3 << "2" << error << request;
         QTest::newRow("huge length") << accept << QByteArray("\xff\xff\xff\xff-5:", 7) << 3 << "2" << error << request;
-        QTest::newRow("real jpeg, then a frame") << accept << frame(jpeg(64, 48)) + frame("-6:") << 3 << "2" << QStringList{"image ok 64x48"} << request;
+        QImage picture(64, 48, QImage::Format_RGB32);
+        picture.fill(Qt::darkCyan);
+        QBuffer jpeg;
+        QVERIFY(jpeg.open(QIODevice::WriteOnly) && picture.save(&jpeg, "JPEG"));
+        QTest::newRow("real jpeg, then a frame") << accept << frame(jpeg.data()) + frame("-6:") << 3 << "2" << QStringList{"image ok 64x48"} << request;
 
         // One image per request, in order, with the markers between; other codes are not for this node.
         const QString one = QStringLiteral("GET_JPEG_STREAM 1 320 240 90 -1");
