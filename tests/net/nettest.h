@@ -11,6 +11,7 @@
 #include "zvr3error.h"
 #include "zvr3fakerecorder.h"
 #include "zvr3jsonl.h"
+#include "zvr3metatype_p.h"
 #include "zvr3net_priv.h"
 #include "zvr3records.h"
 
@@ -29,8 +30,6 @@ struct Fake : FakeRecorder
         if (!listen())
             qFatal("the fake recorder cannot listen: %s", qPrintable(errorString()));
     }
-    // The request lines of the latest connection; none before the first.
-    QList<QByteArray> requests() const { return lastSession() ? lastSession()->requests() : QList<QByteArray>(); }
     // Answers every request line with reply, in pieces of the given size, and closes when asked.
     void answer(const QByteArray &reply, int pieces = 0, bool close = false)
     {
@@ -94,7 +93,7 @@ public:
 
 // Sends a node the commands of a script, one word each: "<code>" or "<code>:<argument>". The
 // argument is a marker's text for code 1; for code 2 the recorder's URL with these query items
-// (when it holds a "="), with this user name, or none ("-"); a time (ISO 8601) for 4; 0 or 1 for
+// (when it holds a "=") or with this user name; a time (ISO 8601) for 4; 0 or 1 for
 // 5; channel numbers in hex for 6 and 7; a request line for 8 (CR LF added).
 inline void play(zvr3base &node, const FakeRecorder &recorder, const QString &script)
 {
@@ -102,9 +101,7 @@ inline void play(zvr3base &node, const FakeRecorder &recorder, const QString &sc
         const int code = word.section(QLatin1Char(':'), 0, 0).toInt();
         const QString arg = word.section(QLatin1Char(':'), 1);
         QVariant data = arg;
-        if (code == 2 && arg == QLatin1String("-"))
-            data = QVariant();  // no URL at all
-        else if (code == 2 && arg.contains(QLatin1Char('=')))
+        if (code == 2 && arg.contains(QLatin1Char('=')))
             data = recorder.url(QStringLiteral("admin"), QStringLiteral("secret"), arg);
         else if (code == 2)
             data = recorder.url(arg.isEmpty() ? QStringLiteral("admin") : arg);

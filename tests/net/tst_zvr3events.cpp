@@ -1,6 +1,5 @@
 #include "nettest.h"
 #include "zvr3events.h"
-#include "zvr3metatype_p.h"
 #include "zvr3streamwriter.h"
 #include "zvr3testutil.h"
 

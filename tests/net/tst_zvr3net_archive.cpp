@@ -1,5 +1,4 @@
 #include "nettest.h"
-#include "zvr3metatype_p.h"
 #include "zvr3net_archive_priv.h"
 #include "zvr3streamwriter.h"
 #include "zvr3testutil.h"
@@ -88,12 +87,11 @@ private slots:
         QCOMPARE(r.node.currentState(), 9);
         r.play(QStringLiteral("5:0"));
         QCOMPARE(r.node.currentState(), 3);
-        QTRY_COMPARE(r.recorder.requests().size(), 6);
+        QTRY_VERIFY(r.recorder.lastSession()->received().endsWith("GET_INDEX_0000000200000000\r\n"));
         QCOMPARE(r.recorder.lastSession()->received(),
                  QByteArray("\x02LOGIN=admin\r\nPASS=5ebe2294ecd0e0f08eab7690d2a6ee69\r\nENABLE_0a\r\nENABLE_1f\r\nDISABLE_03\r\n"
                             "GET_TIME_05/03/2010,14:07:09\r\nGET_INDEX_00000001000000ff\r\nGET_INDEX_0000000200000000\r\n"));
         QTRY_COMPARE(r.log.lines, a + records(section(1001)).mid(1));
-        QCOMPARE(r.node.currentState(), 3);
         // Position reports without gaps over the connection's whole stream.
         qint64 end = 0;
         for (const QVariant &v : std::as_const(r.log.values)) {
@@ -123,7 +121,7 @@ private slots:
         QCOMPARE(r.node.queue.size(), 2);
         QTRY_COMPARE(r.log.lines.size(), 2 + 1 + 7 + 1 + 7);
         QCOMPARE(r.log.lines.at(2 + 8), QStringLiteral("marker m3"));
-        QCOMPARE(r.recorder.requests().at(0), QByteArray("GET_TIME_05/03/2010,01:02:03"));
+        QVERIFY(sent(r.recorder).startsWith(QLatin1String("GET_TIME_05/03/2010,01:02:03 ")));
         QTRY_COMPARE(sent(silent), QStringLiteral(" | "));
 
         // Waiting for a chunk, the worker serves an open further back at once; the reset of that

@@ -23,15 +23,10 @@ private slots:
         QFETCH(QByteArray, wire);
         Rig<zvr3online> r;
         r.play(QStringLiteral("2:view ") + script + QStringLiteral(" 7:05"));
-        QTRY_VERIFY(r.recorder.requests().contains("STRIP_05"));
+        QTRY_VERIFY(sent(r.recorder).contains(QLatin1String("STRIP_05")));
         QCOMPARE(r.recorder.lastSession()->received(), "\x01LOGIN=view\r\nPASS=5ebe2294ecd0e0f08eab7690d2a6ee69\r\n"
                                                        "STRIP_00\r\nSTRIP_01\r\nSTRIP_02\r\nSTRIP_03\r\n" + wire + "STRIP_05\r\n");
-        QVERIFY(r.log.lines.isEmpty());
-    }
-
-    void passThrough()
-    {
-        Rig<zvr3online> r;
+        // Nothing came out; bytes given to the node pass, other values do not.
         for (const QVariant &v : {QVariant(QByteArray("raw")), QVariant(QStringLiteral("text")), QVariant(42), QVariant()})
             r.node.slotData(v);
         QCOMPARE(r.log.lines, QStringList{"data raw"});
@@ -56,7 +51,6 @@ private slots:
         QCOMPARE(sent(r.recorder), QStringLiteral("STRIP_00 STRIP_01 STRIP_02 STRIP_03 (open)"));
         r.recorder.lastSession()->abort();
         QTRY_COMPARE(r.log.lines.last(), QStringLiteral("error 1 The remote host closed the connection"));
-        QCOMPARE(r.log.data(), "HEAD" + stream);
     }
 };
 
