@@ -85,11 +85,10 @@ private slots:
         const QColor top(images[0].pixel(300, 0));
         QVERIFY(qAbs(top.red() - (QColor(Qt::red).darker(200).red() + 255) / 2) <= 2);
         QVERIFY(qAbs(top.green() - 128) <= 2);
-        // At the left edge the gloss fades out by y = 120; right of x = 280 it is 40 high only.
+        // At the left edge the gloss fades out by y = 120.
         QCOMPARE(QColor(images[0].pixel(0, 125)).green(), 0);
         QVERIFY(QColor(images[0].pixel(0, 100)).green() > 0);
         QVERIFY(QColor(images[0].pixel(0, 100)).green() < QColor(images[0].pixel(0, 20)).green());
-        QCOMPARE(QColor(images[0].pixel(319, 60)).green(), 0);
 
         // The cross: image 1 differs from image 0 (same red base) exactly where the cross is, and
         // image 0 has none. Its middle is the pixel corner at (159, 119): through row 119 and column

@@ -123,12 +123,10 @@ inline QString sent(const FakeRecorder &recorder)
 {
     QStringList out;
     for (const FakeSession *s : recorder.sessions()) {
-        QStringList lines;
-        for (const QByteArray &line : s->requests())
-            lines << QString::fromLatin1(line);
+        QByteArrayList lines = s->requests();
         if (s->isOpen())
-            lines << QStringLiteral("(open)");
-        out << lines.join(QLatin1Char(' '));
+            lines << "(open)";
+        out << QString::fromLatin1(lines.join(' '));
     }
     return out.join(QLatin1String(" | "));
 }
