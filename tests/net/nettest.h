@@ -146,7 +146,7 @@ struct Rig
     Log log{&node};
 };
 
-// The columns of a scenario table: the recorder's login mode, its reply to every request (sent in
+// The columns of a scenario table: the recorder's login mode (or Fake::Mute), its reply to every request (sent in
 // pieces of the given size), the script played to the node, the lines the node must emit and the
 // requests the recorder must receive (as sent() renders them).
 inline void scenarioColumns()
