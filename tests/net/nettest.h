@@ -146,9 +146,9 @@ struct Rig
     Log log{&node};
 };
 
-// The columns of a scenario table: the recorder's login mode (or Fake::Mute), its reply to every request (sent in
-// pieces of the given size), the script played to the node, the lines the node must emit and the
-// requests the recorder must receive (as sent() renders them).
+// The columns of a scenario table: the recorder's login mode (or Fake::Mute), its reply to every
+// request (sent in pieces of the given size), the script played to the node, the lines the node
+// must emit and the requests the recorder must receive (as sent() renders them).
 inline void scenarioColumns()
 {
     QTest::addColumn<int>("mode");
