@@ -38,6 +38,16 @@ struct Video
 {
     QByteArray codec;  // the stream's codec name
     QList<QByteArray> packets;
+
+    // The header entry of the video as stream 1.
+    STREAM_T entry() const
+    {
+        STREAM_T e;
+        e.number = 1;
+        e.type = 1;
+        e.codec = QString::fromLatin1(codec);
+        return e;
+    }
 };
 
 // Encodes a moving pattern once, with libx264 when the FFmpeg build has it.
@@ -116,10 +126,7 @@ void BM_VideoPlain(benchmark::State &state)
 void BM_VideoNode(benchmark::State &state)
 {
     const Video &v = video();
-    STREAM_T entry;
-    entry.number = 1;
-    entry.type = 1;
-    entry.codec = QString::fromLatin1(v.codec);
+    const STREAM_T entry = v.entry();
     HDR_T header;
     header.streams = {entry};
     QList<QVariant> records;
@@ -156,10 +163,7 @@ void BM_VideoNode(benchmark::State &state)
 void BM_VideoDirect(benchmark::State &state)
 {
     const Video &v = video();
-    STREAM_T entry;
-    entry.number = 1;
-    entry.type = 1;
-    entry.codec = QString::fromLatin1(v.codec);
+    const STREAM_T entry = v.entry();
     int64_t pictures = 0;
     for (auto _ : state) {
         zvr3decoder_priv_video decoder(entry);
