@@ -227,24 +227,27 @@ unsigned long zvr3tz::_mwdh2time(const tztrans &rule, const unsigned long *month
 {
     if (!monthBounds || !validMonth(rule.month))
         return 0;
-    const quint32 first = quint32(monthBounds[rule.month - 1]);
-    const quint32 next = quint32(monthBounds[rule.month]);
+    // Rule fields are signed and may be anything a rule string spells ("M1.5.-3/-2"), so the day
+    // is worked out in plain integer arithmetic, wide enough for any int field; only the result
+    // wraps to 32 bits, as every time does.
+    const qint64 first = qint64(monthBounds[rule.month - 1]);
+    const qint64 next = qint64(monthBounds[rule.month]);
 
-    // The first such weekday of the month.
-    const qint64 firstWeekday = ((qint64(first) + jan1Weekday) % 7 + 7) % 7;
-    qint64 shift = qint64(rule.day) - firstWeekday;
-    if (shift < 0)
-        shift += 7;
-    quint32 day = first + quint32(shift);
+    // The first such weekday of the month: a weekday below the month's first one moves on a week,
+    // once, so a negative weekday can still land before the month starts.
+    const qint64 firstWeekday = (first + jan1Weekday) % 7;
+    qint64 day = first + (qint64(rule.day) - firstWeekday);
+    if (rule.day < firstWeekday)
+        day += 7;
 
     // POSIX weeks: 1 (and 0 or less) the first such weekday, 2 the second ..., 5 or more the last.
-    // A week never leaves the month.
-    const bool last = rule.week >= 5;
-    int steps = last ? 0 : qMax(0, rule.week - 1);
-    while ((last || steps-- > 0) && quint64(day) + 7u < next)
-        day += 7u;
+    // Moving on a week stops where the next step would leave the month (day + 7 >= next); the
+    // steps are counted rather than walked, as a far-off day would take many.
+    const qint64 room = day + 7 < next ? (next - 1 - day) / 7 : 0;
+    const qint64 steps = rule.week >= 5 ? room : qMin<qint64>(room, qMax(0, rule.week - 1));
+    day += 7 * steps;
 
-    return (quint32(rule.hour) + day * 24u) * 3600u;
+    return quint32((qint64(rule.hour) + day * 24) * 3600);
 }
 
 unsigned long zvr3tz::_tflocal(unsigned long t, unsigned long stdOffset, unsigned long dstOffset) const

@@ -39,6 +39,13 @@
     Week numbers follow POSIX: week 1 is the first such weekday of the month, 2 the second, 3 the
     third, 4 the fourth, 5 (or more) the last; 0 (or less) also gives the first.
 
+    Transition fields are signed, as scanf's %d reads them, and are not brought into range. The
+    first such weekday of a month is the month's first day plus (weekday - weekday of that day),
+    plus 7 when the weekday is the smaller: a negative weekday may thus fall a few days before the
+    month starts (week 0), or count as the weekday seven later once weeks move it on within the
+    month ("M1.5.-3/2": the last Thursday of January). A negative hour moves the transition back
+    into the day before. Only the resulting time wraps to 32 bits.
+
     All arithmetic is unsigned 32-bit and wraps, also where \c unsigned \c long is wider: arguments
     are taken modulo 2^32, and results lie in 0 to 4294967295. Nothing is ever rejected; text that
     does not match the grammar yields offsets and transition fields of 0.

@@ -105,6 +105,21 @@ private slots:
         row("week -1", "UTC+0UTC-1,M5.-1.0/0,M12.5.0/9999", 'L', at(2010, 5, 2), at(2010, 5, 2, 1));
         row("week 9, before", "UTC+0UTC-1,M5.9.0/0,M12.5.0/9999", 'L', at(2010, 5, 30) - 1, at(2010, 5, 30) - 1);
         row("week 9", "UTC+0UTC-1,M5.9.0/0,M12.5.0/9999", 'L', at(2010, 5, 30), at(2010, 5, 30, 1));
+        // Signed fields. A weekday below that of the month's first day moves on one week: -3 in a
+        // January that starts on a Friday is the Thursday before it, and the last such day is the
+        // last Thursday; -10 starts two weeks back and still ends there. With week 0, -9 in a
+        // March that starts on a Monday stays in February (26th); -9 in that January lies before
+        // the year, where the wrapped time is never reached. A negative hour goes back a day.
+        row("weekday -3, summer", "UTC-3UTC-4,M1.5.-3/2,M10.5.0/2", 'L', 1277942400, 1277956800);
+        row("weekday -3, before", "UTC-3UTC-4,M1.5.-3/2,M10.5.0/2", 'L', at(2010, 1, 27, 22, 59, 59), at(2010, 1, 28, 1, 59, 59));
+        row("weekday -3", "UTC-3UTC-4,M1.5.-3/2,M10.5.0/2", 'L', at(2010, 1, 27, 23), at(2010, 1, 28, 3));
+        row("weekday -10, before", "UTC+0UTC-1,M1.5.-10/0,M12.5.0/9999", 'L', at(2010, 1, 28) - 1, at(2010, 1, 28) - 1);
+        row("weekday -10", "UTC+0UTC-1,M1.5.-10/0,M12.5.0/9999", 'L', at(2010, 1, 28), at(2010, 1, 28, 1));
+        row("weekday -9, week 0, before", "UTC+0UTC-1,M3.0.-9/0,M12.5.0/9999", 'L', at(2010, 2, 26) - 1, at(2010, 2, 26) - 1);
+        row("weekday -9, week 0", "UTC+0UTC-1,M3.0.-9/0,M12.5.0/9999", 'L', at(2010, 2, 26), at(2010, 2, 26, 1));
+        row("start before the year", "UTC+0UTC-1,M1.0.-9/0,M12.5.0/9999", 'A', 0, 0);
+        row("hour -2, before", "UTC+0UTC-1,M5.5.0/-2,M12.5.0/9999", 'L', at(2010, 5, 29, 22) - 1, at(2010, 5, 29, 22) - 1);
+        row("hour -2", "UTC+0UTC-1,M5.5.0/-2,M12.5.0/9999", 'L', at(2010, 5, 29, 22), at(2010, 5, 29, 23));
     }
 
     void conversions()
