@@ -15,5 +15,7 @@ Q_DECLARE_LOGGING_CATEGORY(lcZvr3Decoder)
 Q_DECLARE_LOGGING_CATEGORY(lcZvr3Archive)
 Q_DECLARE_LOGGING_CATEGORY(lcZvr3Setup)
 Q_DECLARE_LOGGING_CATEGORY(lcZvr3Jpeg)
+// FFmpeg's own messages, off at every level by default (see zvr3decoder_ffmpeglog.h).
+Q_DECLARE_LOGGING_CATEGORY(lcZvr3Ffmpeg)
 
 #endif // ZVR3LOGGING_P_H

@@ -1,5 +1,6 @@
 #include "zvr3decoder_priv_video.h"
 
+#include "zvr3decoder_ffmpeglog.h"
 #include "zvr3logging_p.h"
 
 #include <QImage>
@@ -39,6 +40,7 @@ bool zvr3decoder_priv_video::open()
 {
     // The FFmpeg in use registers its codecs itself and opens them thread-safely, so decoders on
     // several worker threads open theirs without a lock.
+    zvr3ffmpegLog::ensureInstalled();
     const char *name = decoderName(m_stream.codec);
     m_codec = name ? avcodec_find_decoder_by_name(name) : nullptr;
     m_context = avcodec_alloc_context3(m_codec);

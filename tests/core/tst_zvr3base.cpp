@@ -11,11 +11,34 @@
 #include "zvr3parser.h"
 #include "zvr3streamwriter.h"
 #include "zvr3testutil.h"
+#include "zvr3decoder.h"
+#include "zvr3decoder_ffmpeglog.h"
+#include "zvr3decoder_priv_thread.h"
+#include "zvr3item.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace {
 // The debug lines that reach the message handler, as "category: text".
 QStringList lines;
 QtMessageHandler previous = nullptr;
+
+// FFmpeg's messages, of any type and from any thread, as "<type> <text>".
+QMutex ffmpegMutex;
+QStringList ffmpegLines;
+
+void captureFfmpeg(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (context.category && QByteArray(context.category) == "zvr3.ffmpeg") {
+        const char *names[] = {"debug", "warning", "critical", "fatal", "info"};
+        QMutexLocker lock(&ffmpegMutex);
+        ffmpegLines.append(QLatin1String(names[type]) + QLatin1Char(' ') + message);
+    } else {
+        previous(type, context, message);
+    }
+}
 
 void capture(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
@@ -89,6 +112,58 @@ private slots:
         QCOMPARE(lines, QStringList({QStringLiteral("zvr3.net: connecting to 127.0.0.1:1, service 3"),
                                      QStringLiteral("zvr3.net: request (service 3, queued): GET_SOMETHING"),
                                      QStringLiteral("zvr3.net: closed (service 3)")}));
+        qInstallMessageHandler(previous);
+        QLoggingCategory::setFilterRules(QString());
+    }
+
+    void ffmpegMessagesGoThroughTheirCategory()
+    {
+        // FFmpeg's log is forwarded from load time on and silent until a rule switches it on; then
+        // each line comes whole, even when FFmpeg writes it in pieces, with the context's name.
+        zvr3ffmpegLog::ensureInstalled();
+        previous = qInstallMessageHandler(captureFfmpeg);
+        auto take = [] {
+            QMutexLocker lock(&ffmpegMutex);
+            return std::exchange(ffmpegLines, {});
+        };
+        av_log(nullptr, AV_LOG_ERROR, "hidden\n");
+        QCOMPARE(take(), QStringList());
+
+        QLoggingCategory::setFilterRules(QStringLiteral("zvr3.ffmpeg=true"));
+        AVClass named{};
+        named.class_name = "h264";
+        named.item_name = av_default_item_name;
+        named.version = LIBAVUTIL_VERSION_INT;
+        const AVClass *context = &named;
+        av_log(&context, AV_LOG_ERROR, "non-existing PPS %d ", 0);
+        av_log(&context, AV_LOG_VERBOSE, "referenced\n");
+        av_log(nullptr, AV_LOG_WARNING, "no frame!\n");
+        av_log(nullptr, AV_LOG_INFO, "info\n");
+        av_log(nullptr, AV_LOG_DEBUG, "debug\n");
+        av_log(nullptr, AV_LOG_PANIC, "panic\n");
+        const QString prefix = QStringLiteral("[h264 @ %1] ").arg(QString::asprintf("%p", static_cast<void *>(&context)));
+        QCOMPARE(take(), QStringList({"warning " + prefix + "non-existing PPS 0 referenced", "warning no frame!", "info info",
+                                      "debug debug", "critical panic"}));
+
+        // A real decoder joined in the middle of a stream: what H.264 says about it arrives from the
+        // decoder's worker thread. Without the rule it says nothing.
+        for (const bool on : {true, false}) {
+            QLoggingCategory::setFilterRules(on ? QStringLiteral("zvr3.ffmpeg=true") : QString());
+            {
+                zvr3decoder decoder(1);
+                HDR_T header;
+                header.streams.append(STREAM_T{1, 1, QStringLiteral("H264"), {}, {}});
+                decoder.slotData(zvr3value(header));
+                zvr3parser_combined_DATA_T frame;
+                frame.stream = 1;
+                frame.part = 3;
+                frame.data = QByteArray::fromHex("0000000141e0ffff00000001419a2000deadbeef");  // slices, no parameter sets
+                frame.size = unsigned(frame.data.size());
+                decoder.slotData(zvr3value(frame));
+                QTRY_COMPARE(zvr3decoder_priv_thread::outstanding(), 0);
+            }
+            QCOMPARE(!take().isEmpty(), on);
+        }
         qInstallMessageHandler(previous);
         QLoggingCategory::setFilterRules(QString());
     }
