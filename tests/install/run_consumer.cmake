@@ -1,5 +1,5 @@
-# Driven by CTest: install, configure the consumer against the installed package, build it, run it;
-# then configure and build the examples against the same package.
+# Driven by CTest: install into a scratch prefix, build the consumer against it with CMake's package
+# and with pkg-config and run both; then configure and build the examples against the same package.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -26,12 +26,19 @@ step(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
 step(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 step(${WORK_DIR}/build/consumer)
 
-# The pkg-config file names the same flags.
+# The README's way without CMake: the compiler and pkg-config alone. The prefix is not a system one,
+# so the program finds the library through its rpath.
 set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
-execute_process(COMMAND pkg-config --cflags --libs zvr3lib RESULT_VARIABLE result OUTPUT_VARIABLE flags)
-if(NOT result EQUAL 0 OR NOT flags MATCHES "-lzvr3")
-  message(FATAL_ERROR "pkg-config zvr3lib failed: ${flags}")
+execute_process(COMMAND pkg-config --cflags --libs zvr3lib RESULT_VARIABLE result OUTPUT_VARIABLE flags
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT result EQUAL 0 OR NOT flags MATCHES "-I${prefix}/include/zvr3lib" OR NOT flags MATCHES "-L${prefix}/lib")
+  message(FATAL_ERROR "pkg-config zvr3lib does not name the prefix ${prefix}: ${flags}")
 endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+separate_arguments(consumer_flags UNIX_COMMAND "${CONSUMER_FLAGS}")
+step(${CXX} -std=c++17 ${consumer_flags} ${SOURCE_DIR}/main.cpp ${flags} -Wl,-rpath,${prefix}/lib
+     -o ${WORK_DIR}/consumer-pkg-config)
+step(${WORK_DIR}/consumer-pkg-config)
 
 # The examples build as an application would: a project of their own, the installed package only.
 if(EXAMPLES_DIR)
