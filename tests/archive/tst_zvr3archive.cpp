@@ -202,10 +202,33 @@ void tst_zvr3archive::saver_data()
     // A file still open when the saver is destroyed is flushed and closed.
     QTest::newRow("destroyed while open") << QList<QVariant>{o1, h, i, d1} << encode({h, i, d1}) << QByteArray() << none;
 
-    // A frame start: size 2, flags part 3 | level 3 (marked dropped), stream 1, milliseconds after the
-    // index 70,000 in 16 bits (4,464), extra, zero, payload.
-    QTest::newRow("frame start") << QList<QVariant>{o1, header({Video}), index(100, {}), zvr3value(DATA_T{2, 3, true, 3, 1, 170000, 0x42, "ab"})}
-                                 << encode({header({Video}), index(100, {})}) + hex("02 00 c3 01 70 11 42 00 61 62") << QByteArray() << none;
+    // A small file byte by byte: a stream header, an index record and data records of each kind.
+    const QList<QVariant> small{o1, header({Video, Audio}, "cam"), zvr3value(IDX_T{100, 5, "ab"}),
+                                zvr3value(DATA_T{3, 31, true, 3, 2, 100000, 0, "snd"}),
+                                zvr3value(DATA_T{2, 3, true, 2, 1, 170000, 0x42, "ab"}),
+                                zvr3value(DATA_T{1, 0, false, 0, 1, 170000, 0, "c"}),
+                                zvr3value(DATA_T{0, 0, false, 3, 9, 170000, 0, ""})};
+    const QByteArray smallFile =
+        // Stream header: magic; the stream table ends at 40 (8 + name + two entries), 3 bytes of
+        // parameters. Name "cam"; stream 1 type 1 "H264" "" ""; stream 2 type 2 "ima1" ""
+        // "-rate=8000"; parameter 7 "p".
+        hex("B5 B5 05 B5  28 00  03 00  63 61 6D 00"
+            "01 01 48 32 36 34 00 00 00"
+            "02 02 69 6D 61 31 00 00 2D 72 61 74 65 3D 38 30 30 30 00"
+            "07 70 00")
+        // Index record: magic, 100 s, the value written as 0, 2 bytes "ab".
+        + hex("05 B5 B5 B5  64 00 00 00  00 00 00 00  02 61 62")
+        // Sound, a whole frame: size 3, flags part 3 and level 31 (the mark is not written), stream
+        // 2, "snd".
+        + hex("03 00  DF  02  73 6E 64")
+        // The first part of a video frame: size 2, flags part 2 and level 3, stream 1, 70,000 ms after
+        // the index in 16 bits (4,464), extra 0x42, a zero byte, "ab".
+        + hex("02 00  83  01  70 11  42  00  61 62")
+        // A middle part of it: a 4-byte header, "c".
+        + hex("01 00  00  01  63")
+        // Stream 9, which the header does not list: an empty whole frame.
+        + hex("00 00  C0  09");
+    QTest::newRow("byte by byte") << small << smallFile << QByteArray() << none;
 
     // Refused records leave no trace; the last good header and index still hold.
     HDR_T huge = header({Video, Audio}).value<HDR_T>();

@@ -9,6 +9,8 @@
 #include "zvr3metatype_p.h"
 #include "zvr3net_priv.h"
 #include "zvr3parser.h"
+#include "zvr3position_info.h"
+#include "zvr3sound_buffer.h"
 #include "zvr3streamwriter.h"
 #include "zvr3testutil.h"
 #include "zvr3decoder.h"
@@ -69,6 +71,8 @@ private slots:
         QTest::newRow("ZVR_ID3_REC") << zvr3value(ZVR_ID3_REC());
         QTest::newRow("EVENTS_FILE_DATA_T") << zvr3value(EVENTS_FILE_DATA_T());
         QTest::newRow("EVENTS_FILE_LIST_T") << zvr3value(EVENTS_FILE_LIST_T());
+        QTest::newRow("zvr3position_info") << zvr3value(zvr3position_info());
+        QTest::newRow("zvr3sound_buffer") << zvr3value(zvr3sound_buffer());
     }
 
     void recordsRegisterUnderTheirNames()

@@ -41,17 +41,23 @@ QByteArray data(int stream, int part, const QByteArray &payload, int msec = -1, 
 
 // What a parser emits for the bytes in chunks of chunkSize (0: at once). Every other chunk stays
 // referenced, as a caller may keep it: the buffer must leave those alone and may reuse the others.
+// A held chunk that no longer has its bytes fails the test.
 QList<QVariant> parse(const QByteArray &bytes, int chunkSize)
 {
     zvr3parser parser;
     zvr3test::Recorder out(&parser);
-    QList<QByteArray> kept;
+    QList<std::pair<qsizetype, QByteArray>> kept;
     const qsizetype step = chunkSize > 0 ? chunkSize : qMax<qsizetype>(1, bytes.size());
     for (qsizetype at = 0; at < bytes.size(); at += step) {
-        const QByteArray chunk = bytes.mid(at, step);
+        const QByteArray chunk(bytes.constData() + at, qMin(step, bytes.size() - at));  // an array of its own
         parser.slotData(chunk);
         if (at / step % 2)
-            kept << chunk;
+            kept.append({at, chunk});
+    }
+    for (const auto &[at, chunk] : std::as_const(kept)) {
+        if (!QTest::qVerify(chunk == bytes.mid(at, step), "chunk == bytes.mid(at, step)",
+                            qPrintable(QStringLiteral("the held chunk at %1 was changed").arg(at)), __FILE__, __LINE__))
+            break;
     }
     return out.values;
 }
@@ -192,7 +198,9 @@ private slots:
         // for broken input only the positions are checked.
         const QStringList records = withoutSkips(whole, bytes.size());
         QVERIFY(records != Broken);
-        for (const int chunkSize : {1, 7, 1460}) {
+        // In chunks of 16 bytes, the long payload of "every path" ends inside a chunk that the
+        // caller holds, and the buffer takes the rest of that chunk over as it is.
+        for (const int chunkSize : {1, 7, 16, 1460}) {
             const QStringList out = withoutSkips(parse(bytes, chunkSize), bytes.size());
             QVERIFY(out != Broken);
             if (!expected.isNull())

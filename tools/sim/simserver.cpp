@@ -98,7 +98,7 @@ void Server::started(FakeSession *session)
         session->deleteLater();
     });
     if (m_options.dropEvery > 0) {
-        QTimer::singleShot(m_options.dropEvery * 1000, session, [session] {
+        QTimer::singleShot(m_options.dropEvery * 1000, Qt::PreciseTimer, session, [session] {
             if (session->isOpen())
                 session->abort();
         });
@@ -117,7 +117,7 @@ void Server::reply(FakeSession *session, const QByteArray &bytes)
         return;
     }
     QPointer<FakeSession> guard(session);
-    QTimer::singleShot(m_options.slowMs, this, [guard, out] {
+    QTimer::singleShot(m_options.slowMs, Qt::PreciseTimer, this, [guard, out] {
         if (guard)
             guard->send(out, INT_MAX);
     });
@@ -237,7 +237,7 @@ void Server::archiveRequest(FakeSession *session, const QByteArray &line)
     if (second > newestSecond() && wait > 0) {
         // Playback has caught up with the present: the chunk goes out once its second is over.
         QPointer<FakeSession> guard(session);
-        QTimer::singleShot(int(qMin<qint64>(wait + 20, 600000)), this, [this, guard, second] {
+        QTimer::singleShot(int(qMin<qint64>(wait + 20, 600000)), Qt::PreciseTimer, this, [this, guard, second] {
             if (guard && guard->isOpen())
                 sendChunk(guard, second);
         });
@@ -361,7 +361,7 @@ void Server::jpegRequest(FakeSession *session, const QByteArray &line)
     reply(session, frame);
     // The connection ends after the frame (after the delay of --slow too).
     QPointer<FakeSession> guard(session);
-    QTimer::singleShot(qMax(0, m_options.slowMs), this, [guard] {
+    QTimer::singleShot(qMax(0, m_options.slowMs), Qt::PreciseTimer, this, [guard] {
         if (guard)
             guard->closeWhenSent();
     });
