@@ -304,9 +304,9 @@ void tst_zvr3sim::snapshot()
 
 void tst_zvr3sim::faults()
 {
-    // Answers 50 ms late, every tenth one noise, and the line dropped 4 seconds after it was taken:
-    // the nine answers, the noise and the drop come in that order.
-    Sim sim({"--channels", "1", "--size", "64x48", "--slow", "50", "--garbage", "--drop-every", "4"});
+    // Answers 50 ms late, every tenth one noise, and the line dropped right after the tenth: the
+    // nine answers, the noise and the drop come in that order.
+    Sim sim({"--channels", "1", "--size", "64x48", "--slow", "50", "--garbage", "--drop-after", "10"});
     QVERIFY(sim.port != 0);
     zvr3setup setup;
     QStringList out;

@@ -65,12 +65,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption disabledOption(QStringLiteral("disabled"), QStringLiteral("Channels whose snapshot reports disabled."), QStringLiteral("ch,..."));
     const QCommandLineOption archiveOption(QStringLiteral("archive-seconds"), QStringLiteral("Seconds of archive before the start (default 120, at most 600)."), QStringLiteral("n"), QStringLiteral("120"));
     const QCommandLineOption dropOption(QStringLiteral("drop-every"), QStringLiteral("Close every connection this many seconds after it was accepted."), QStringLiteral("seconds"));
+    const QCommandLineOption dropAfterOption(QStringLiteral("drop-after"), QStringLiteral("Close every connection right after its n-th answer."), QStringLiteral("n"));
     const QCommandLineOption slowOption(QStringLiteral("slow"), QStringLiteral("Delay every answer by this many milliseconds."), QStringLiteral("ms"));
     const QCommandLineOption garbageOption(QStringLiteral("garbage"), QStringLiteral("Replace about every tenth answer by random bytes."));
     const QCommandLineOption readyOption(QStringLiteral("ready-file"), QStringLiteral("Write the port number to this file once listening."), QStringLiteral("file"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("Print nothing but errors and the listening line."));
     parser.addOptions({listenOption, portOption, userOption, passwordOption, channelsOption, sizeOption, noSignalOption,
-                       disabledOption, archiveOption, dropOption, slowOption, garbageOption, readyOption, quietOption});
+                       disabledOption, archiveOption, dropOption, dropAfterOption, slowOption, garbageOption, readyOption, quietOption});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
@@ -111,6 +112,11 @@ int main(int argc, char *argv[])
         options.dropEvery = parser.value(dropOption).toInt(&ok);
         if (!ok || options.dropEvery < 1)
             return usage(QStringLiteral("--drop-every takes a number of seconds"));
+    }
+    if (parser.isSet(dropAfterOption)) {
+        options.dropAfter = parser.value(dropAfterOption).toInt(&ok);
+        if (!ok || options.dropAfter < 1)
+            return usage(QStringLiteral("--drop-after takes a number of answers"));
     }
     if (parser.isSet(slowOption)) {
         options.slowMs = parser.value(slowOption).toInt(&ok);

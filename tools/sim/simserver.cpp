@@ -108,18 +108,26 @@ void Server::started(FakeSession *session)
 void Server::reply(FakeSession *session, const QByteArray &bytes)
 {
     QByteArray out = bytes;
-    if (m_options.garbage && ++m_replies[session] % 10 == 0) {
+    const int count = ++m_replies[session];
+    if (m_options.garbage && count % 10 == 0) {
         for (char &c : out)
             c = char(QRandomGenerator::global()->bounded(256));
     }
+    // The n-th answer still goes out whole; the line closes behind it.
+    const bool last = m_options.dropAfter > 0 && count == m_options.dropAfter;
+    auto send = [last](FakeSession *s, const QByteArray &data) {
+        s->send(data, INT_MAX);
+        if (last)
+            s->closeWhenSent();
+    };
     if (m_options.slowMs <= 0) {
-        session->send(out, INT_MAX);
+        send(session, out);
         return;
     }
     QPointer<FakeSession> guard(session);
-    QTimer::singleShot(m_options.slowMs, Qt::PreciseTimer, this, [guard, out] {
+    QTimer::singleShot(m_options.slowMs, Qt::PreciseTimer, this, [guard, out, send] {
         if (guard)
-            guard->send(out, INT_MAX);
+            send(guard, out);
     });
 }
 

@@ -28,6 +28,7 @@ struct Options
     int archiveSeconds = 120;   // history there from the start
     int keepSeconds = 600;      // history kept at most
     int dropEvery = 0;          // seconds; 0: never
+    int dropAfter = 0;          // answers; 0: never
     int slowMs = 0;
     bool garbage = false;
     bool quiet = false;
@@ -90,7 +91,7 @@ private:
     qint64 m_lastFrame = -1;
     qint64 m_startSecond = 0;
     QHash<zvr3fake::FakeSession *, LiveClient> m_live;
-    QHash<zvr3fake::FakeSession *, int> m_replies;   // answers sent since the login, for --garbage
+    QHash<zvr3fake::FakeSession *, int> m_replies;   // answers sent since the login, for --garbage and --drop-after
     QMap<QString, QString> m_settings;
 };
 
