@@ -2,6 +2,8 @@
 
 #include <utility>
 
+qint64 zvr3parser_buffer::mFrameLimitOverride = 0;
+
 QByteArray zvr3parser_buffer::readBytes(int &pos, int n) const
 {
     QByteArray out;
