@@ -6,7 +6,7 @@
 #include "zvr3jpeg_priv.h"
 
 namespace {
-// A frame as the recorder sends it: 4-byte little-endian length, then the payload.
+// A frame's length field: 4 bytes, little-endian.
 QByteArray lengthField(qint64 length)
 {
     QByteArray out(4, '\0');
@@ -14,6 +14,7 @@ QByteArray lengthField(qint64 length)
     return out;
 }
 
+// A frame as the recorder sends it: the length field, then the payload.
 QByteArray frame(const QByteArray &payload)
 {
     return lengthField(payload.size()) + payload;
