@@ -24,6 +24,8 @@ class zvr3jpeg_priv;
     signal, "disabled" for a disabled channel, "error" when no picture could be had. When the
     connection fails (login refused, socket error, no end of the reply within 30 s) its zvr3error
     is emitted first, then the "error" placeholder, and the commands still queued are dropped. A
+    reply whose frame announces more than 64 MiB is not gathered: "Snapshot too large" (-1) is
+    emitted, the connection is closed, the "error" placeholder follows and the queue goes on. A
     code 2 whose \c data is no URL gives the "error" placeholder without a description.
 */
 class ZVR3LIB_EXPORT zvr3jpeg : public zvr3base

@@ -14,11 +14,20 @@ constexpr int LoggedIn = 2;
 constexpr int Closed = 3;
 // The socket's error for a connection closed by the recorder: how every snapshot normally ends.
 constexpr int RemoteHostClosed = 1;
+// The longest snapshot accepted: the length field of the frame may announce at most this many
+// bytes. A recorder's JPEG takes tens to hundreds of kilobytes, a few megabytes at the largest
+// sizes and qualities; a frame announcing more is no snapshot, and gathering it would cost the
+// application that much memory and more. A longer frame is given up as soon as its length field
+// is in: the bytes received are freed, "Snapshot too large" is reported, the connection is closed
+// and its end brings the "error" placeholder, as for a failed snapshot; the commands queued behind
+// it are served as usual.
+constexpr qint64 MaxSnapshot = qint64(64) << 20;
 
 const QString Description = QStringLiteral("description");
 }
 
 QVector<QImage> zvr3jpeg_priv::mDefaultImages;
+qint64 zvr3jpeg_priv::mReplyLimitOverride = 0;
 
 zvr3jpeg_priv::zvr3jpeg_priv()
     : connection(new zvr3net_priv)
@@ -51,7 +60,43 @@ void zvr3jpeg_priv::slotData(const QVariant &data)
 
 void zvr3jpeg_priv::slotData(const QByteArray &a)
 {
+    // Only the first frame is ever looked at. Once its length field is in, a frame longer than a
+    // snapshot can be is given up at once, and bytes past the frame are not kept.
+    if (buffer.size() >= 4) {
+        const qint64 missing = qint64(4 + frameLength()) - buffer.size();
+        if (missing > 0)
+            buffer.append(a.constData(), qMin<qint64>(missing, a.size()));
+        return;
+    }
     buffer.append(a);
+    if (buffer.size() < 4)
+        return;
+    const quint64 n = frameLength();
+    if (n > quint64(mReplyLimitOverride ? mReplyLimitOverride : MaxSnapshot)) {
+        qCDebug(lcZvr3Jpeg, "frame of %llu bytes announced: too large", static_cast<unsigned long long>(n));
+        tooLarge();
+        return;
+    }
+    if (quint64(buffer.size()) > 4 + n)
+        buffer.truncate(qsizetype(4 + n));
+}
+
+quint64 zvr3jpeg_priv::frameLength() const
+{
+    const uchar *p = reinterpret_cast<const uchar *>(buffer.constData());
+    return quint64(p[0]) | quint64(p[1]) << 8 | quint64(p[2]) << 16 | quint64(p[3]) << 24;
+}
+
+void zvr3jpeg_priv::tooLarge()
+{
+    buffer = QByteArray();
+    emit sigData(zvr3value(zvr3error(-1, tr("Snapshot too large"))));
+    connection->close();
+}
+
+void zvr3jpeg_priv::setReplyLimitOverride(qint64 bytes)
+{
+    mReplyLimitOverride = bytes;
 }
 
 void zvr3jpeg_priv::slotError(const QVariant &e)
@@ -103,8 +148,7 @@ void zvr3jpeg_priv::makeImage()
     const qsizetype received = buffer.size();
 
     if (buffer.size() >= 4) {
-        const uchar *p = reinterpret_cast<const uchar *>(buffer.constData());
-        const quint64 n = quint64(p[0]) | quint64(p[1]) << 8 | quint64(p[2]) << 16 | quint64(p[3]) << 24;
+        const quint64 n = frameLength();
         if (quint64(buffer.size()) >= n + 4) {
             const QByteArray payload = buffer.mid(4, qsizetype(n));
             buffer.remove(0, qsizetype(n + 4));

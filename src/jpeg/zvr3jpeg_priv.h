@@ -51,6 +51,15 @@ protected:
 private:
     friend class tst_zvr3jpeg;
 
+    /*! The payload length of the frame whose length field is in the buffer. */
+    quint64 frameLength() const;
+    /*! Gives up a reply too large to keep: frees it, reports it and closes the connection, whose
+        end then brings the "error" placeholder. */
+    void tooLarge();
+    /*! For tests: the longest snapshot accepted, in bytes, instead of the usual one; 0 restores it. */
+    static void setReplyLimitOverride(qint64 bytes);
+    static qint64 mReplyLimitOverride;
+
     zvr3net_priv *const connection;
     bool busy = false;
     QList<zvr3command> queue;

@@ -1,5 +1,6 @@
 #include "zvr3parser.h"
 
+#include "zvr3error.h"
 #include "zvr3logging_p.h"
 #include "zvr3metatype_p.h"
 #include "zvr3parser_buffer.h"
@@ -212,25 +213,43 @@ void zvr3parser::combine(const DATA_T &record)
         break;
     case First:
         partial.insert(stream, record);  // replaces an unfinished frame of the stream
+        if (record.data.size() > zvr3parser_buffer::frameLimit())
+            dropFrame(stream);
         break;
-    case Middle: {
-        const auto pending = partial.find(stream);
-        if (pending != partial.end()) {
-            pending->data.append(record.data);
-            pending->size += record.size;
-        }
-        break;
-    }
+    case Middle:
     case Last: {
         const auto pending = partial.find(stream);
         if (pending == partial.end())
-            break;  // a last part without its first one never becomes a frame
-        pending->data.append(record.data);
+            break;  // a part without its first one never becomes a frame
+        if (qint64(pending->data.size()) + record.data.size() > zvr3parser_buffer::frameLimit()) {
+            dropFrame(stream);
+            break;
+        }
+        // Grown by doubling in place: a large frame is not copied, and so not held twice, at each step.
+        QByteArray &data = pending->data;
+        if (data.capacity() - data.size() < record.data.size())
+            data.reserve(qMax(data.size() + record.data.size(), 2 * data.capacity()));
+        data.append(record.data);
         pending->size += record.size;
+        if (record.part == Middle)
+            break;
         const zvr3parser_combined_DATA_T frame(*pending);
         partial.erase(pending);
         emit sigData(zvr3value(frame));
         break;
     }
     }
+}
+
+void zvr3parser::dropFrame(int stream)
+{
+    buffer->partial.remove(stream);
+    ++dropped;
+    qCDebug(lcZvr3Parser, "frame of stream %d dropped: too large", stream);
+    emit sigData(zvr3value(zvr3error(-1, tr("Frame of stream %1 too large, dropped").arg(stream))));
+}
+
+qint64 zvr3parser::droppedFrames() const
+{
+    return dropped;
 }

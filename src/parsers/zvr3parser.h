@@ -30,7 +30,12 @@
     whole as a zvr3parser_combined_DATA_T with the first part's fields; a frame in one record (part 3)
     is emitted as a whole frame at once. An index record drops frames not finished before it.
 
-    The parser never reports an error: damaged bytes are skipped or read as data.
+    Damaged bytes are skipped or read as data, without a report. The one error the parser reports is
+    a frame that grows past 64 MiB while it is put together: no recorder sends such frames, and
+    gathering one would cost that much memory. The frame is dropped at once (its parts are still
+    emitted as DATA_T, but no zvr3parser_combined_DATA_T comes for it), a zvr3error with code -1
+    and the text "Frame of stream N too large, dropped" is emitted right after the record that
+    made it too large, droppedFrames() counts it, and parsing goes on with the next frame.
 */
 class ZVR3LIB_EXPORT zvr3parser : public zvr3parserbase
 {
@@ -38,6 +43,10 @@ class ZVR3LIB_EXPORT zvr3parser : public zvr3parserbase
 public:
     zvr3parser();
     ~zvr3parser() override;
+
+    /*! The number of frames dropped for being too large since the parser was made; reset()
+        leaves it as it is. */
+    qint64 droppedFrames() const;
 
 protected:
     void parse() override;
@@ -54,6 +63,9 @@ protected:
 
 private:
     void combine(const DATA_T &record);
+    void dropFrame(int stream);
+
+    qint64 dropped = 0;
 };
 
 #endif // ZVR3PARSER_H

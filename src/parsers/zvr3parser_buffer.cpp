@@ -2,6 +2,13 @@
 
 #include <utility>
 
+qint64 zvr3parser_buffer::mFrameLimitOverride = 0;
+
+namespace {
+// The largest array kept for reuse: many times the chunks that sockets and files deliver.
+constexpr qsizetype MaxSpare = qsizetype(1) << 20;
+}
+
 QByteArray zvr3parser_buffer::readBytes(int &pos, int n) const
 {
     QByteArray out;
@@ -62,7 +69,9 @@ QByteArray zvr3parser_buffer::takeCollected()
 
 void zvr3parser_buffer::takeOver(const QByteArray &chunk)
 {
-    if (bytes.isDetached() && bytes.capacity() > spare.capacity())
+    // An array larger than MaxSpare came from a reader that fell behind and handed over megabytes
+    // at once; kept, it would hold that much memory for the rare copy of a record's tail.
+    if (bytes.isDetached() && bytes.capacity() > spare.capacity() && bytes.capacity() <= MaxSpare)
         spare.swap(bytes);
     bytes = chunk;
 }

@@ -72,6 +72,16 @@ public:
         return offset <= bytes.size();
     }
 
+    // The most payload bytes a frame put together from parts may hold. A record holds at most 64 KiB,
+    // so only a frame of many parts can grow large, and no recorder's frame comes near this: an
+    // intra frame of a high-resolution channel takes a few megabytes. A frame that would grow past
+    // it is dropped with the parts it has gathered, and the parser reports it; the parts that
+    // follow, up to the next first part, are passed on as records but no longer gathered.
+    static constexpr qint64 MaxFrame = qint64(64) << 20;
+    static qint64 frameLimit() { return mFrameLimitOverride ? mFrameLimitOverride : MaxFrame; }
+    // For tests: the most bytes a frame may hold instead of MaxFrame; 0 restores it.
+    static void setFrameLimitOverride(qint64 bytes) { mFrameLimitOverride = bytes; }
+
     qint64 offset = 0;
     QByteArray bytes;
     qint64 base = 0;
@@ -85,6 +95,8 @@ public:
     int pendingLength = 0;      // its length, header included
 
 private:
+    static qint64 mFrameLimitOverride;
+
     // Makes `chunk` the buffered bytes, keeping the array it replaces for reuse when it is ours.
     void takeOver(const QByteArray &chunk);
     quint8 at(qint64 pos) const { return quint8(bytes.constData()[offset + pos]); }

@@ -25,7 +25,10 @@ class zvr3setup_priv;
     "Device returns error" (-1) for an answer whose trailer line is "TRAL_ANSWER=ERROR...",
     "Device data protocol error" (-1) for a malformed answer, and the connection's own errors ("Access
     denied", "Network operation timeout" after 30 s without an answer, socket errors), after which
-    the queued commands are dropped.
+    the queued commands are dropped. An answer block larger than 64 MiB, length line included, is
+    not gathered: "Set-up answer too large" (-1) is emitted as soon as its length line says so (or
+    as soon as that many bytes have come without a block), the connection is closed and the queued
+    commands are dropped, as for a failed connection.
 
     An answer block is "LENGTH=n\r\n" followed by n bytes: the data and the trailer line
     "TRAL_ANSWER=OK\r\n".

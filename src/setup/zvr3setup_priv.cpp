@@ -1,5 +1,8 @@
 #include "zvr3setup_priv.h"
 
+#include <algorithm>
+#include <limits>
+
 #include "zvr3error.h"
 #include "zvr3logging_p.h"
 #include "zvr3metatype_p.h"
@@ -10,12 +13,23 @@ constexpr int SetupService = 4;
 constexpr int AnswerTimeout = 30000;
 constexpr int LoggedIn = 2;
 constexpr int Closed = 3;
+// The longest answer block accepted, length line included. Set-up answers are configuration texts
+// of a few kilobytes; a block that announces, or grows to, more than this is not one, and
+// gathering it would cost the application that much memory and more. The limit applies as soon as
+// the "LENGTH=" number is read, before any of the block has arrived, and to whatever the buffer
+// holds, so that a length line without its CR LF, or data that never ends a block, is bounded too.
+// Beyond it the answer is given up as a failed connection is: "Set-up answer too large" is
+// reported, the received bytes are freed, the commands queued behind the request are dropped and
+// the connection is closed.
+constexpr qint64 MaxAnswer = qint64(64) << 20;
 
 const QByteArray LengthTag = QByteArrayLiteral("LENGTH=");
 const QByteArray TrailerTag = QByteArrayLiteral("TRAL_ANSWER=");
 const QByteArray TrailerOk = QByteArrayLiteral("TRAL_ANSWER=OK\r\n");
 const QByteArray TrailerError = QByteArrayLiteral("TRAL_ANSWER=ERROR");
 }
+
+qint64 zvr3setup_priv::mAnswerLimitOverride = 0;
 
 zvr3setup_priv::zvr3setup_priv()
     : connection(new zvr3net_priv)
@@ -48,10 +62,16 @@ void zvr3setup_priv::slotData(const QVariant &data)
 
 void zvr3setup_priv::slotData(const QByteArray &a)
 {
+    // Grown by doubling in place: a long answer is not copied, and so not held twice, at each step.
+    if (!buffer.isEmpty() && buffer.capacity() - buffer.size() < a.size())
+        buffer.reserve(qMax(buffer.size() + a.size(), 2 * buffer.capacity()));
     buffer.append(a);
     if (parseBlock()) {
         busy = false;
         nextCommand();
+    } else if (buffer.size() > answerLimit()) {
+        qCDebug(lcZvr3Setup, "%lld bytes received without an answer block", qlonglong(buffer.size()));
+        tooLarge();
     }
 }
 
@@ -75,9 +95,28 @@ void zvr3setup_priv::hardReset()
 void zvr3setup_priv::reset()
 {
     buffer.clear();
+    lineSearched = 0;
     url.clear();
     busy = false;
     connection->setWatchdog(0);
+}
+
+void zvr3setup_priv::tooLarge()
+{
+    buffer = QByteArray();
+    emit sigData(zvr3value(zvr3error(-1, tr("Set-up answer too large"))));
+    hardReset();
+    connection->close();
+}
+
+qint64 zvr3setup_priv::answerLimit() const
+{
+    return mAnswerLimitOverride ? mAnswerLimitOverride : MaxAnswer;
+}
+
+void zvr3setup_priv::setAnswerLimitOverride(qint64 bytes)
+{
+    mAnswerLimitOverride = bytes;
 }
 
 void zvr3setup_priv::closeOwn()
@@ -146,14 +185,29 @@ bool zvr3setup_priv::parseBlock()
         emit sigData(zvr3value(zvr3error(-1, tr("Device data protocol error"))));
         return false;
     }
-    const qsizetype lineEnd = buffer.indexOf("\r\n");
-    if (lineEnd < 0)
+    const qsizetype lineEnd = buffer.indexOf("\r\n", lineSearched);
+    if (lineEnd < 0) {
+        // The next search starts where this one gave up, so that a length line arriving in many
+        // pieces costs time in proportion to its length.
+        lineSearched = buffer.size() - 1;
         return false;
-    bool ok = false;
-    quint64 n = buffer.mid(LengthTag.size(), lineEnd - LengthTag.size()).toULongLong(&ok, 10);
-    if (!ok)
-        n = 0;
+    }
     const qsizetype bodyStart = lineEnd + 2;
+    const QByteArray digits =
+        QByteArray::fromRawData(buffer.constData() + LengthTag.size(), lineEnd - LengthTag.size());
+    bool ok = false;
+    quint64 n = digits.toULongLong(&ok, 10);
+    if (!ok) {
+        // Not a number reads as 0; a number too long for 64 bits is still a length, and too large.
+        const bool number = !digits.isEmpty()
+            && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+        n = number ? std::numeric_limits<quint64>::max() : 0;
+    }
+    if (bodyStart > answerLimit() || n > quint64(answerLimit() - bodyStart)) {
+        qCDebug(lcZvr3Setup, "answer block of %llu bytes announced: too large", static_cast<unsigned long long>(n));
+        tooLarge();
+        return false;
+    }
     if (n > quint64(buffer.size()) || quint64(buffer.size()) < quint64(bodyStart) + n)
         return false;
     const qsizetype total = bodyStart + qsizetype(n);
@@ -172,6 +226,7 @@ bool zvr3setup_priv::parseBlock()
     }
 
     buffer.remove(0, total);
+    lineSearched = 0;
     connection->setWatchdog(0);
     return true;
 }

@@ -49,11 +49,19 @@ private:
     // not served as such (it would start a nested pass over the queue mid-command).
     void closeOwn();
     void openOwn();
+    /*! Gives up an answer too large to keep, as a failed connection is given up: reports it, drops
+        the queue and the received bytes, and closes the connection. */
+    void tooLarge();
+    qint64 answerLimit() const;
+    /*! For tests: the longest answer block accepted, in bytes, instead of the usual one; 0 restores it. */
+    static void setAnswerLimitOverride(qint64 bytes);
+    static qint64 mAnswerLimitOverride;
 
     zvr3net_priv *const connection;
     QList<zvr3command> queue;
     QUrl url;
     QByteArray buffer;
+    qsizetype lineSearched = 0;  // no CR LF begins in the buffer before this index
     bool busy = false;
     bool replacing = false;
 

@@ -6,12 +6,18 @@
 #include "zvr3jpeg_priv.h"
 
 namespace {
-// A frame as the recorder sends it: 4-byte little-endian length, then the payload.
-QByteArray frame(const QByteArray &payload)
+// A frame's length field: 4 bytes, little-endian.
+QByteArray lengthField(qint64 length)
 {
     QByteArray out(4, '\0');
-    qToLittleEndian<quint32>(quint32(payload.size()), out.data());
-    return out + payload;
+    qToLittleEndian<quint32>(quint32(length), out.data());
+    return out;
+}
+
+// A frame as the recorder sends it: the length field, then the payload.
+QByteArray frame(const QByteArray &payload)
+{
+    return lengthField(payload.size()) + payload;
 }
 } // namespace
 
@@ -19,7 +25,11 @@ class tst_zvr3jpeg : public QObject
 {
     Q_OBJECT
 private slots:
-    void cleanup() { zvr3net_priv::setWatchdogOverride(0); }
+    void cleanup()
+    {
+        zvr3net_priv::setWatchdogOverride(0);
+        zvr3jpeg_priv::setReplyLimitOverride(0);
+    }
 
     void scenarios_data()
     {
@@ -45,7 +55,8 @@ private slots:
         QTest::newRow("short frame") << accept << none.left(5) << 3 << "2" << error << request;
         QTest::newRow("under 4 bytes") << accept << QByteArray("\x03\x00", 2) << 3 << "2" << error << request;
         QTest::newRow("nothing") << accept << QByteArray() << 3 << "2" << error << request;
-        QTest::newRow("huge length") << accept << QByteArray("\xff\xff\xff\xff-5:", 7) << 3 << "2" << error << request;
+        QTest::newRow("4 GiB announced") << accept << QByteArray("\xff\xff\xff\xff-5:", 7) << 3 << "2"
+                                         << QStringList{"error -1 Snapshot too large", "image error 320x240"} << request;
         QImage picture(64, 48, QImage::Format_RGB32);
         picture.fill(Qt::darkCyan);
         QBuffer jpeg;
@@ -65,6 +76,58 @@ private slots:
                                       << QStringList{"error -1 Network operation timeout", "image error 320x240"} << request;
     }
     void scenarios() { runScenario<zvr3jpeg>(6, CloseAfterReply | MarkerWhenIdle); }
+
+    void tooLarge_data()
+    {
+        QTest::addColumn<qint64>("limit");  // 0: the usual one
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<bool>("closes");   // the recorder closes after the reply; if not, only the node can
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<qsizetype>("kept");  // the bytes the worker holds when the first value comes out
+        const QByteArray junk(5000, 'j');
+        const QStringList next{"marker m", "image no signal 320x240"};
+        const QStringList given = QStringList{"error -1 Snapshot too large", "image error 320x240"} + next;
+        const QStringList error = QStringList{"image error 320x240"} + next;
+        const qint64 mib64 = qint64(64) << 20;
+        QTest::newRow("over the limit") << qint64(1000) << lengthField(1001) + junk << false << given << qsizetype(0);
+        QTest::newRow("at the limit") << qint64(1000) << frame(QByteArray(1000, 'j')) << true << error << qsizetype(0);
+        QTest::newRow("bytes past the frame") << qint64(1000) << frame("-6:") + junk << true
+                                              << QStringList{"image disabled 320x240"} + next << qsizetype(0);
+        QTest::newRow("over 64 MiB") << qint64(0) << lengthField(mib64 + 1) + junk << false << given << qsizetype(0);
+        QTest::newRow("64 MiB") << qint64(0) << lengthField(mib64) + junk << true << error << qsizetype(5004);
+    }
+    void tooLarge()
+    {
+        // A frame announcing more than a snapshot can be is given up at once: the worker frees it,
+        // reports it and closes the connection itself; the "error" placeholder follows, and the
+        // next request is served as usual.
+        QFETCH(qint64, limit);
+        QFETCH(QByteArray, reply);
+        QFETCH(bool, closes);
+        QFETCH(QStringList, expected);
+        QFETCH(qsizetype, kept);
+        zvr3net_priv::setWatchdogOverride(500);
+        zvr3jpeg_priv::setReplyLimitOverride(limit);
+        Rig<zvr3jpeg_priv> r;
+        r.recorder.onRequest = [&](FakeSession *s, const QByteArray &) {
+            const bool first = r.recorder.sessionCount() == 1;
+            s->send(first ? reply : frame("-5:"), 1000);
+            if (closes || !first)
+                s->closeWhenSent();
+        };
+        qsizetype held = -1;
+        qsizetype capacity = -1;
+        QObject::connect(&r.node, &zvr3base::sigData, &r.log.context, [&](const QVariant &v) {
+            if (held < 0)
+                held = r.node.buffer.size();
+            if (zvr3holds<zvr3error>(v))
+                capacity = r.node.buffer.capacity();
+        });
+        r.play(QStringLiteral("2 1:m 2"));
+        QTRY_COMPARE(r.log.lines, expected);
+        QCOMPARE(held, kept);
+        QCOMPARE(capacity, expected.first().startsWith(QLatin1String("error")) ? 0 : -1);
+    }
 
     void placeholders()
     {

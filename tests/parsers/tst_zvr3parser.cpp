@@ -3,7 +3,10 @@
 #include "evtparser.h"
 #include "id3parser.h"
 #include "zvr3command.h"
+#include "zvr3error.h"
+#include "zvr3fakerecorder.h"
 #include "zvr3metatype_p.h"
+#include "zvr3online.h"
 #include "zvr3parser.h"
 #include "zvr3parser_buffer.h"
 #include "zvr3streamwriter.h"
@@ -241,6 +244,49 @@ private slots:
         const QList<QVariant> out = zvr3test::feed(parser, bytes, 0);
         QCOMPARE(render(out), QStringLiteral("7+2 1+53 hdr:rec 3+15 idx:2 4+8 d1.1@2000:tail"));
         QVERIFY(withoutSkips(out, bytes.size()) != Broken);  // positions from 0 again
+    }
+
+    void frameTooLarge()
+    {
+        // A frame that grows past the limit while its parts are put together is dropped at once,
+        // with an error right after the part that made it too large; its later parts still come
+        // out as records, and other streams and the next frame are put together as usual. Fed live,
+        // from a recorder through the live source, in pieces that cut the records anywhere.
+        struct Parser : zvr3parser
+        {
+            using zvr3parserbase::buffer;
+        };
+        zvr3parser_buffer::setFrameLimitOverride(1000);
+        const auto restore = qScopeGuard([] { zvr3parser_buffer::setFrameLimitOverride(0); });
+        zvr3fake::FakeRecorder recorder;
+        QVERIFY(recorder.listen());
+        const QByteArray stream = header() + index(1) + data(1, 2, QByteArray(500, 'a'), 10, 1)
+            + data(1, 0, QByteArray(500, 'b')) + data(1, 1, QByteArray()) + data(1, 2, QByteArray(500, 'c'), 20, 1)
+            + data(3, 2, "x", 30, 1) + data(1, 0, QByteArray(1200, 'd')) + data(1, 0, QByteArray(400, 'e')).repeated(3)
+            + data(3, 1, "y") + data(1, 1, "z") + data(1, 2, "f", 40, 1) + data(1, 1, "g");
+        recorder.onLogin = [&](zvr3fake::FakeSession *s) { s->send(stream, 333); };
+        zvr3online source;
+        Parser parser;
+        QObject::connect(&source, &zvr3base::sigData, &parser, &zvr3base::slotData);
+        QStringList out;
+        QList<int> pending;  // the streams with a frame still pending when the error comes
+        QObject::connect(&parser, &zvr3base::sigData, [&](const QVariant &v) {
+            if (zvr3holds<zvr3error>(v)) {
+                out << "error:" + v.value<zvr3error>().text;
+                pending = parser.buffer->partial.keys();
+            } else if (!zvr3holds<zvr3parser_position>(v)) {
+                out << render({v});
+            }
+        });
+        source.slotData(QVariant::fromValue(zvr3command(2, recorder.url())));
+        QTRY_COMPARE(out.join(' '),
+                     QStringLiteral("hdr:rec idx:1 d1.2@1010:500 d1.0@1010:500 d1.1@1010: f1.2@1010:1000 d1.2@1020:500 "
+                                    "d3.2@1030:x d1.0@1030:1200 error:Frame of stream 1 too large, dropped d1.0@1030:400 "
+                                    "d1.0@1030:400 d1.0@1030:400 d3.1@1030:y f3.2@1030:xy d1.1@1030:z d1.2@1040:f "
+                                    "d1.1@1040:g f1.2@1040:fg"));
+        QCOMPARE(pending, QList<int>{3});
+        QCOMPARE(parser.droppedFrames(), 1);
+        QVERIFY(parser.buffer->partial.isEmpty());
     }
 
     void unknownValuesPassWithoutEffect_data()

@@ -1,11 +1,20 @@
 #include "../net/nettest.h"
 #include "zvr3setup.h"
+#include "zvr3setup_priv.h"
+
+namespace {
+const QStringList given{QStringLiteral("error -1 Set-up answer too large")};
+}
 
 class tst_zvr3setup : public QObject
 {
     Q_OBJECT
 private slots:
-    void cleanup() { zvr3net_priv::setWatchdogOverride(0); }
+    void cleanup()
+    {
+        zvr3net_priv::setWatchdogOverride(0);
+        zvr3setup_priv::setAnswerLimitOverride(0);
+    }
 
     void scenarios_data()
     {
@@ -42,6 +51,52 @@ private slots:
                                        << QStringList{"error -1 Access denied"} << QString();
     }
     void scenarios() { runScenario<zvr3setup>(4, Queued | MarkerWhenIdle); }
+
+    void tooLarge_data()
+    {
+        QTest::addColumn<qint64>("limit");  // 0: the usual one
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QStringList>("expected");
+        const QByteArray block = zvr3fake::answerBlock(QByteArray(1000 - 12 - 16, 'd'));  // 1000 bytes
+        // The length is checked as soon as its line is in, the size of what arrived with every piece.
+        QTest::newRow("length over the limit") << qint64(1000) << QByteArray("LENGTH=989\r\ndd") << given;
+        QTest::newRow("block at the limit") << qint64(1000) << block
+                                            << QStringList{"data " + QString(972, QLatin1Char('d')), "marker m"};
+        QTest::newRow("length line without its end") << qint64(1000) << "LENGTH=" + QByteArray(2000, '9') << given;
+        QTest::newRow("data without a line end") << qint64(1000) << "LENGTH=5\r\nabcde" + QByteArray(2000, 'x') << given;
+        QTest::newRow("length past 64 bits") << qint64(0) << QByteArray("LENGTH=99999999999999999999\r\n") << given;
+        // 17 bytes of length line and the number: 64 MiB, and one byte more.
+        QTest::newRow("over 64 MiB") << qint64(0) << QByteArray("LENGTH=67108848\r\n") << given;
+        QTest::newRow("64 MiB") << qint64(0) << QByteArray("LENGTH=67108847\r\nsome data")
+                                << QStringList{"error -1 Network operation timeout"};
+    }
+    void tooLarge()
+    {
+        // An answer block too large to gather is given up as soon as that shows, like a failed
+        // connection: reported, its bytes freed, the queue dropped and the connection closed by the
+        // node. A new connection then works as usual.
+        QFETCH(qint64, limit);
+        QFETCH(QByteArray, reply);
+        QFETCH(QStringList, expected);
+        zvr3net_priv::setWatchdogOverride(500);
+        zvr3setup_priv::setAnswerLimitOverride(limit);
+        Rig<zvr3setup_priv> r;
+        r.recorder.onRequest = [&](FakeSession *s, const QByteArray &line) {
+            s->send(line == "GET" ? reply : zvr3fake::answerBlock("ok"), 100);
+        };
+        qsizetype held = -1;  // what the worker holds when it reports
+        QObject::connect(&r.node, &zvr3base::sigData, &r.log.context, [&](const QVariant &v) {
+            if (zvr3holds<zvr3error>(v))
+                held = r.node.buffer.capacity();
+        });
+        r.play(QStringLiteral("2 8:GET 1:m"));
+        QTRY_COMPARE(r.log.lines, expected);
+        QCOMPARE(held == 0, expected == given);
+        const bool failed = expected.first().startsWith(QLatin1String("error"));
+        QTRY_COMPARE(sent(r.recorder), failed ? QStringLiteral("GET") : QStringLiteral("GET (open)"));
+        r.play(QStringLiteral("2 8:again"));
+        QTRY_COMPARE(r.log.lines, expected + QStringList{"data ok"});
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_zvr3setup)
