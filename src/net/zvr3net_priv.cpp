@@ -17,11 +17,14 @@ constexpr int AnswerLimit = 32;
 }
 
 int zvr3net_priv::mWatchdogOverride = 0;
+void (*zvr3net_priv::mCreationHook)(zvr3net_priv *) = nullptr;
 
 zvr3net_priv::zvr3net_priv()
 {
     watchdog.setSingleShot(true);
     connect(&watchdog, &QTimer::timeout, this, &zvr3net_priv::slotWathdog);
+    if (mCreationHook)
+        mCreationHook(this);
 }
 
 zvr3net_priv::~zvr3net_priv()
@@ -32,6 +35,11 @@ zvr3net_priv::~zvr3net_priv()
 void zvr3net_priv::setWatchdogOverride(int ms)
 {
     mWatchdogOverride = ms;
+}
+
+void zvr3net_priv::setCreationHook(void (*hook)(zvr3net_priv *))
+{
+    mCreationHook = hook;
 }
 
 void zvr3net_priv::startWatchdog(int ms)

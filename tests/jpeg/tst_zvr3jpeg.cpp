@@ -19,8 +19,6 @@ class tst_zvr3jpeg : public QObject
 {
     Q_OBJECT
 private slots:
-    void cleanup() { zvr3net_priv::setWatchdogOverride(0); }
-
     void scenarios_data()
     {
         scenarioColumns();
