@@ -197,6 +197,49 @@ private slots:
         QCOMPARE(r.log.lines, QStringList{"marker kept"});
         QCOMPARE(r.connections.watching(), 0);
     }
+
+    void commandsMidChunk_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("state");  // right after it
+        QTest::addColumn<QString>("requests");
+        const QString time = QStringLiteral("GET_TIME_05/03/2010,01:02:03");
+        const QString next = QStringLiteral(" GET_INDEX_00000001000000ff (open)");
+        // A seek waits for the end of the chunk, and takes the place of the request for the next.
+        QTest::newRow("seek") << "4:2010-03-05T01:02:04" << 6 << time + " GET_TIME_05/03/2010,01:02:04" + next;
+        // A close or an open is served at once; the next connection's stream is parsed afresh.
+        QTest::newRow("close") << "3" << 0 << time + " | " + time + next;
+        QTest::newRow("open") << "2 4:2010-03-05T01:02:03" << 1 << time + " | " + time + next;
+    }
+    void commandsMidChunk()
+    {
+        QFETCH(QString, command);
+        QFETCH(int, state);
+        QFETCH(QString, requests);
+        Rig<zvr3net_archive_priv> r;
+        Log bytes(&r.node.connection);
+        const QByteArray a = chunk(1000, 1, 255);
+        const int half = a.size() / 2 + 3;
+        // The first request gets half a chunk, each later one a whole chunk.
+        r.recorder.onRequest = [&](FakeSession *s, const QByteArray &line) {
+            if (line.startsWith("GET_TIME_"))
+                s->send(r.recorder.sessionCount() == 1 && s->requests().size() == 1 ? a.left(half) : a);
+        };
+        r.play(QStringLiteral("2 4:2010-03-05T01:02:03"));
+        QTRY_COMPARE(bytes.data().size(), half);
+        QCOMPARE(r.node.currentState(), 6);
+        const QStringList before = r.log.lines;
+        r.play(command);
+        QCOMPARE(r.node.currentState(), state);
+        if (state == 6)
+            r.recorder.lastSession()->send(a.mid(half));
+        else if (state == 0)
+            r.play(QStringLiteral("2 4:2010-03-05T01:02:03"));
+        QTRY_COMPARE(sent(r.recorder), requests);
+        const QStringList whole = records(section(1000));
+        // The same stream header again is not passed on; after a reset it is.
+        QTRY_COMPARE(r.log.lines, state == 6 ? whole + whole.mid(1) : before + whole);
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_zvr3net_archive)
