@@ -118,9 +118,18 @@ void zvr3net_priv::slotData(const QByteArray &a)
     qCDebug(lcZvr3Net, "request (service %d, %s): %s", service, state == 2 && socket ? "sent" : "queued",
             a.left(a.indexOf('\n') < 0 ? 80 : qMin<qsizetype>(80, a.indexOf('\n'))).trimmed().constData());
     if (state == 2 && socket)
-        socket->write(a);
+        write(a);
     else
         outgoing.append(a);
+}
+
+void zvr3net_priv::write(const QByteArray &a)
+{
+    // Handed to the system at once rather than on the next turn of the event loop: an owner may
+    // emit its result, and the application end, before that turn comes (an event list that came
+    // with the login answer), and the request must still reach the recorder.
+    socket->write(a);
+    socket->flush();
 }
 
 void zvr3net_priv::connected()
@@ -133,7 +142,7 @@ void zvr3net_priv::connected()
     login += QStringLiteral("LOGIN=%1\r\nPASS=%2\r\n")
                  .arg(url.userName(QUrl::FullyDecoded), QString::fromLatin1(digest))
                  .toUtf8();
-    socket->write(login);
+    write(login);
     startWatchdog(Timeout);
     state = 1;
     qCDebug(lcZvr3Net, "connected, login sent as \"%s\" (service %d)", qUtf8Printable(url.userName(QUrl::FullyDecoded)), service);
@@ -230,7 +239,7 @@ void zvr3net_priv::recogniseAnswer(const QByteArray &bytes)
         if (!rest.isEmpty())
             emit sigData(rest);
         if (socket == s && state == 2 && !outgoing.isEmpty()) {
-            socket->write(outgoing);
+            write(outgoing);
             outgoing.clear();
         }
         return;

@@ -74,6 +74,7 @@ private:
     friend struct zvr3net_priv_test;  // the network tests: the watchdog and the socket
 
     void startWatchdog(int ms);
+    void write(const QByteArray &a);  // to the socket held, and on to the system
     void recogniseAnswer(const QByteArray &bytes);
     void fail(int code, const QString &text);
     // Lets a socket that is no longer ours end and destroy itself.

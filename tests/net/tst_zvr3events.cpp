@@ -87,6 +87,24 @@ private slots:
     }
     // One connection per request, closed once the list is in.
     void scenarios() { runScenario<zvr3events>(3, CloseAfterReply); }
+
+    void requestOutBeforeTheList()
+    {
+        // The whole reply comes with the login answer: the list is out before the recorder can
+        // have read the request. An application may end right there, without another turn of the
+        // event loop, so by then the request must have left the process.
+        Rig<zvr3events> r;
+        r.recorder.afterLogin = emptyList;
+        bool arrived = false;
+        connect(&r.node, &zvr3base::sigData, &r.log.context, [&] {
+            QTcpSocket *peer = r.recorder.lastSession()->socket();
+            arrived = peer->bytesAvailable() > 0 || peer->waitForReadyRead(5000);
+        });
+        r.play(QStringLiteral("2"));
+        QTRY_COMPARE(r.log.lines, QStringList{listLine({})});
+        QVERIFY(arrived);
+        QTRY_COMPARE(sent(r.recorder), allTime);
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_zvr3events)
