@@ -14,6 +14,31 @@ const QByteArray AnswerOk = QByteArrayLiteral("LENGTH=16\r\nTRAL_ANSWER=OK\r\n")
 const QByteArray AnswerRefused = QByteArrayLiteral("LENGTH=19\r\nTRAL_ANSWER=ERROR\r\n");
 // The longer answer is 30 bytes: 32 bytes that match neither cannot become one.
 constexpr int AnswerLimit = 32;
+
+// A request as the debug log shows it: all of its lines, with CR, LF, the backslash and every
+// byte outside printable ASCII escaped. A write can be large (a set-up request may carry a whole
+// configuration), so only its first 512 bytes are shown, followed by its size.
+QByteArray escaped(const QByteArray &a)
+{
+    constexpr qsizetype Shown = 512;
+    QByteArray out;
+    for (qsizetype i = 0; i < qMin(a.size(), Shown); ++i) {
+        const uchar c = uchar(a.at(i));
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\\')
+            out += "\\\\";
+        else if (c >= 0x20 && c < 0x7F)
+            out += char(c);
+        else
+            out += "\\x" + QByteArray::number(c, 16).rightJustified(2, '0');
+    }
+    if (a.size() > Shown)
+        out += "... (" + QByteArray::number(a.size()) + " bytes)";
+    return out;
+}
 }
 
 int zvr3net_priv::mWatchdogOverride = 0;
@@ -116,7 +141,7 @@ void zvr3net_priv::release(QTcpSocket *s)
 void zvr3net_priv::slotData(const QByteArray &a)
 {
     qCDebug(lcZvr3Net, "request (service %d, %s): %s", service, state == 2 && socket ? "sent" : "queued",
-            a.left(a.indexOf('\n') < 0 ? 80 : qMin<qsizetype>(80, a.indexOf('\n'))).trimmed().constData());
+            escaped(a).constData());
     if (state == 2 && socket)
         write(a);
     else
