@@ -14,14 +14,41 @@ const QByteArray AnswerOk = QByteArrayLiteral("LENGTH=16\r\nTRAL_ANSWER=OK\r\n")
 const QByteArray AnswerRefused = QByteArrayLiteral("LENGTH=19\r\nTRAL_ANSWER=ERROR\r\n");
 // The longer answer is 30 bytes: 32 bytes that match neither cannot become one.
 constexpr int AnswerLimit = 32;
+
+// A request as the debug log shows it: all of its lines, with CR, LF, the backslash and every
+// byte outside printable ASCII escaped. A write can be large (a set-up request may carry a whole
+// configuration), so only its first 512 bytes are shown, followed by its size.
+QByteArray escaped(const QByteArray &a)
+{
+    constexpr qsizetype Shown = 512;
+    QByteArray out;
+    for (qsizetype i = 0; i < qMin(a.size(), Shown); ++i) {
+        const uchar c = uchar(a.at(i));
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\\')
+            out += "\\\\";
+        else if (c >= 0x20 && c < 0x7F)
+            out += char(c);
+        else
+            out += "\\x" + QByteArray::number(c, 16).rightJustified(2, '0');
+    }
+    if (a.size() > Shown)
+        out += "... (" + QByteArray::number(a.size()) + " bytes)";
+    return out;
+}
 }
 
-int zvr3net_priv::mWatchdogOverride = 0;
+void (*zvr3net_priv::mCreationHook)(zvr3net_priv *) = nullptr;
 
 zvr3net_priv::zvr3net_priv()
 {
     watchdog.setSingleShot(true);
     connect(&watchdog, &QTimer::timeout, this, &zvr3net_priv::slotWathdog);
+    if (mCreationHook)
+        mCreationHook(this);
 }
 
 zvr3net_priv::~zvr3net_priv()
@@ -29,14 +56,9 @@ zvr3net_priv::~zvr3net_priv()
     close();
 }
 
-void zvr3net_priv::setWatchdogOverride(int ms)
+void zvr3net_priv::setCreationHook(void (*hook)(zvr3net_priv *))
 {
-    mWatchdogOverride = ms;
-}
-
-void zvr3net_priv::startWatchdog(int ms)
-{
-    watchdog.start(mWatchdogOverride ? mWatchdogOverride : ms);
+    mCreationHook = hook;
 }
 
 void zvr3net_priv::setWatchdog(int ms)
@@ -44,7 +66,7 @@ void zvr3net_priv::setWatchdog(int ms)
     if (ms == 0)
         watchdog.stop();
     else
-        startWatchdog(ms);
+        watchdog.start(ms);
 }
 
 void zvr3net_priv::open(const QUrl &u, int s)
@@ -60,7 +82,7 @@ void zvr3net_priv::open(const QUrl &u, int s)
     if (generation != mine)
         return;
 
-    startWatchdog(Timeout);
+    watchdog.start(Timeout);
     state = 0;
     qCDebug(lcZvr3Net, "connecting to %s:%d, service %d", qUtf8Printable(url.host()), url.port(DefaultPort), service);
     socket = new QTcpSocket;
@@ -95,7 +117,7 @@ void zvr3net_priv::release(QTcpSocket *s)
         connect(s, &QAbstractSocket::disconnected, s, &QObject::deleteLater);
         s->disconnectFromHost();
         if (s->state() != QAbstractSocket::UnconnectedState) {
-            QTimer::singleShot(mWatchdogOverride ? mWatchdogOverride : Timeout, s, [s] { s->abort(); });
+            QTimer::singleShot(Timeout, s, [s] { s->abort(); });
         }
     } else {
         // Never connected (still looking up or connecting) or already gone: no disconnected()
@@ -108,11 +130,20 @@ void zvr3net_priv::release(QTcpSocket *s)
 void zvr3net_priv::slotData(const QByteArray &a)
 {
     qCDebug(lcZvr3Net, "request (service %d, %s): %s", service, state == 2 && socket ? "sent" : "queued",
-            a.left(a.indexOf('\n') < 0 ? 80 : qMin<qsizetype>(80, a.indexOf('\n'))).trimmed().constData());
+            escaped(a).constData());
     if (state == 2 && socket)
-        socket->write(a);
+        write(a);
     else
         outgoing.append(a);
+}
+
+void zvr3net_priv::write(const QByteArray &a)
+{
+    // Handed to the system at once rather than on the next turn of the event loop: an owner may
+    // emit its result, and the application end, before that turn comes (an event list that came
+    // with the login answer), and the request must still reach the recorder.
+    socket->write(a);
+    socket->flush();
 }
 
 void zvr3net_priv::connected()
@@ -125,8 +156,8 @@ void zvr3net_priv::connected()
     login += QStringLiteral("LOGIN=%1\r\nPASS=%2\r\n")
                  .arg(url.userName(QUrl::FullyDecoded), QString::fromLatin1(digest))
                  .toUtf8();
-    socket->write(login);
-    startWatchdog(Timeout);
+    write(login);
+    watchdog.start(Timeout);
     state = 1;
     qCDebug(lcZvr3Net, "connected, login sent as \"%s\" (service %d)", qUtf8Printable(url.userName(QUrl::FullyDecoded)), service);
     emit sigState(1);
@@ -177,7 +208,7 @@ void zvr3net_priv::readyRead()
         return;
     switch (state) {
     case 1:
-        startWatchdog(Timeout);
+        watchdog.start(Timeout);
         recogniseAnswer(bytes);
         break;
     case 2:
@@ -222,7 +253,7 @@ void zvr3net_priv::recogniseAnswer(const QByteArray &bytes)
         if (!rest.isEmpty())
             emit sigData(rest);
         if (socket == s && state == 2 && !outgoing.isEmpty()) {
-            socket->write(outgoing);
+            write(outgoing);
             outgoing.clear();
         }
         return;

@@ -42,9 +42,10 @@ public:
     QUrl currentUrl() const { return url; }
     int currentState() const { return state; }
 
-    // Test seam: when not 0, every start of the watchdog uses this many milliseconds instead of
-    // the asked-for time, so that tests see a timeout without waiting 30 seconds.
-    static void setWatchdogOverride(int ms);
+    // Test seam: called with every connection made from now on (null: no longer), so that tests
+    // reach the connections inside the nodes (through zvr3net_priv_test) and can let a watchdog
+    // expire at the moment they choose.
+    static void setCreationHook(void (*hook)(zvr3net_priv *));
 
     static constexpr int DefaultPort = 5049;
     static constexpr int Timeout = 30000;
@@ -67,8 +68,9 @@ protected Q_SLOTS:
 private:
     friend class tst_zvr3net_priv;
     friend struct zvr3net_priv_fuzz;  // the fuzz target of the login answer
+    friend struct zvr3net_priv_test;  // the network tests: the watchdog and the socket
 
-    void startWatchdog(int ms);
+    void write(const QByteArray &a);  // to the socket held, and on to the system
     void recogniseAnswer(const QByteArray &bytes);
     void fail(int code, const QString &text);
     // Lets a socket that is no longer ours end and destroy itself.
@@ -83,7 +85,7 @@ private:
     int state = 0;
     quint64 generation = 0;  // counts open() calls, so that an open nested in close() is noticed
 
-    static int mWatchdogOverride;
+    static void (*mCreationHook)(zvr3net_priv *);
 
     Q_DISABLE_COPY(zvr3net_priv)
 };

@@ -114,7 +114,7 @@ private slots:
         connection.slotData("GET_SOMETHING\r\n");
         connection.close();
         QCOMPARE(lines, QStringList({QStringLiteral("zvr3.net: connecting to 127.0.0.1:1, service 3"),
-                                     QStringLiteral("zvr3.net: request (service 3, queued): GET_SOMETHING"),
+                                     QStringLiteral("zvr3.net: request (service 3, queued): GET_SOMETHING\\r\\n"),
                                      QStringLiteral("zvr3.net: closed (service 3)")}));
         qInstallMessageHandler(previous);
         QLoggingCategory::setFilterRules(QString());

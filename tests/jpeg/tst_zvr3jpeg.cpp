@@ -25,11 +25,7 @@ class tst_zvr3jpeg : public QObject
 {
     Q_OBJECT
 private slots:
-    void cleanup()
-    {
-        zvr3net_priv::setWatchdogOverride(0);
-        zvr3jpeg_priv::setReplyLimitOverride(0);
-    }
+    void cleanup() { zvr3jpeg_priv::setReplyLimitOverride(0); }
 
     void scenarios_data()
     {
@@ -106,7 +102,6 @@ private slots:
         QFETCH(bool, closes);
         QFETCH(QStringList, expected);
         QFETCH(qsizetype, kept);
-        zvr3net_priv::setWatchdogOverride(500);
         zvr3jpeg_priv::setReplyLimitOverride(limit);
         Rig<zvr3jpeg_priv> r;
         r.recorder.onRequest = [&](FakeSession *s, const QByteArray &) {

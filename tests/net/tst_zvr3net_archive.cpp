@@ -61,8 +61,6 @@ class tst_zvr3net_archive : public QObject
 {
     Q_OBJECT
 private slots:
-    void cleanup() { zvr3net_priv::setWatchdogOverride(0); }
-
     void playback_data()
     {
         QTest::addColumn<int>("pieces");
@@ -170,13 +168,22 @@ private slots:
     {
         QFETCH(bool, drop);
         QFETCH(bool, garbage);
-        zvr3net_priv::setWatchdogOverride(300);
         Rig<zvr3net_archive_priv> r;
+        Log bytes(&r.node.connection);
         QByteArray a = chunk(1000, 1, 255);
         for (int i = 0; garbage && i < a.size(); ++i)
             a[i] = char(i * 131 + 7);
-        r.recorder.answer(garbage ? a : a.left(a.size() / 2 + 3), 64, drop);
+        if (!garbage)
+            a.truncate(a.size() / 2 + 3);
+        r.recorder.answer(a, 64, drop);
         r.play(QStringLiteral("2 4:2010-03-05T01:02:03 5:1 1:kept"));
+        if (!drop) {
+            // All of it is in, inside a section or still looking for one; the recorder says no more.
+            QTRY_COMPARE(bytes.data().size(), a.size());
+            QCOMPARE(r.node.currentState(), garbage ? 3 : 6);
+            QCOMPARE(r.connections.watching(), 1);
+            zvr3net_priv_test::expire(&r.node.connection);
+        }
         QTRY_COMPARE(r.log.lines.value(r.log.lines.size() - 1), drop ? QStringLiteral("error 1 The remote host closed the connection")
                                                                     : QStringLiteral("error -1 Network operation timeout"));
         QCOMPARE(r.node.currentState(), 0);
@@ -188,6 +195,50 @@ private slots:
         r.play(QStringLiteral("2"));
         QTRY_COMPARE(r.node.currentState(), 9);
         QCOMPARE(r.log.lines, QStringList{"marker kept"});
+        QCOMPARE(r.connections.watching(), 0);
+    }
+
+    void commandsMidChunk_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("state");  // right after it
+        QTest::addColumn<QString>("requests");
+        const QString time = QStringLiteral("GET_TIME_05/03/2010,01:02:03");
+        const QString next = QStringLiteral(" GET_INDEX_00000001000000ff (open)");
+        // A seek waits for the end of the chunk, and takes the place of the request for the next.
+        QTest::newRow("seek") << "4:2010-03-05T01:02:04" << 6 << time + " GET_TIME_05/03/2010,01:02:04" + next;
+        // A close or an open is served at once; the next connection's stream is parsed afresh.
+        QTest::newRow("close") << "3" << 0 << time + " | " + time + next;
+        QTest::newRow("open") << "2 4:2010-03-05T01:02:03" << 1 << time + " | " + time + next;
+    }
+    void commandsMidChunk()
+    {
+        QFETCH(QString, command);
+        QFETCH(int, state);
+        QFETCH(QString, requests);
+        Rig<zvr3net_archive_priv> r;
+        Log bytes(&r.node.connection);
+        const QByteArray a = chunk(1000, 1, 255);
+        const int half = a.size() / 2 + 3;
+        // The first request gets half a chunk, each later one a whole chunk.
+        r.recorder.onRequest = [&](FakeSession *s, const QByteArray &line) {
+            if (line.startsWith("GET_TIME_"))
+                s->send(r.recorder.sessionCount() == 1 && s->requests().size() == 1 ? a.left(half) : a);
+        };
+        r.play(QStringLiteral("2 4:2010-03-05T01:02:03"));
+        QTRY_COMPARE(bytes.data().size(), half);
+        QCOMPARE(r.node.currentState(), 6);
+        const QStringList before = r.log.lines;
+        r.play(command);
+        QCOMPARE(r.node.currentState(), state);
+        if (state == 6)
+            r.recorder.lastSession()->send(a.mid(half));
+        else if (state == 0)
+            r.play(QStringLiteral("2 4:2010-03-05T01:02:03"));
+        QTRY_COMPARE(sent(r.recorder), requests);
+        const QStringList whole = records(section(1000));
+        // The same stream header again is not passed on; after a reset it is.
+        QTRY_COMPARE(r.log.lines, state == 6 ? whole + whole.mid(1) : before + whole);
     }
 };
 

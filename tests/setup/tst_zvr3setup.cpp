@@ -10,11 +10,7 @@ class tst_zvr3setup : public QObject
 {
     Q_OBJECT
 private slots:
-    void cleanup()
-    {
-        zvr3net_priv::setWatchdogOverride(0);
-        zvr3setup_priv::setAnswerLimitOverride(0);
-    }
+    void cleanup() { zvr3setup_priv::setAnswerLimitOverride(0); }
 
     void scenarios_data()
     {
@@ -78,7 +74,6 @@ private slots:
         QFETCH(qint64, limit);
         QFETCH(QByteArray, reply);
         QFETCH(QStringList, expected);
-        zvr3net_priv::setWatchdogOverride(500);
         zvr3setup_priv::setAnswerLimitOverride(limit);
         Rig<zvr3setup_priv> r;
         r.recorder.onRequest = [&](FakeSession *s, const QByteArray &line) {
@@ -90,6 +85,12 @@ private slots:
                 held = r.node.buffer.capacity();
         });
         r.play(QStringLiteral("2 8:GET 1:m"));
+        if (expected.first().endsWith(QLatin1String("timeout"))) {
+            // A block within the limit that never ends: the wait ends when the watchdog does, once
+            // the worker holds all that came.
+            QTRY_COMPARE(r.node.buffer.size(), reply.size());
+            zvr3net_priv_test::expire(r.connections.alive().constFirst());
+        }
         QTRY_COMPARE(r.log.lines, expected);
         QCOMPARE(held == 0, expected == given);
         const bool failed = expected.first().startsWith(QLatin1String("error"));

@@ -60,7 +60,7 @@ FakeSession::FakeSession(FakeRecorder *recorder, QTcpSocket *socket)
         if (m_socket && m_socket->bytesToWrite() == 0) {
             // One piece per turn of the event loop (or per pause), so that the client reads
             // them apart; until then nothing else is written.
-            QTimer::singleShot(m_recorder->pieceDelay, this, [this] {
+            QTimer::singleShot(m_recorder->pieceDelay, Qt::PreciseTimer, this, [this] {
                 m_writing = false;
                 writeNext();
             });

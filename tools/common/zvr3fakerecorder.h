@@ -52,6 +52,7 @@ public:
     QString user() const { return m_user; }
     QByteArray digest() const { return m_digest; }
     bool loggedIn() const { return m_loggedIn; }
+    bool loginReceived() const { return m_answered; }  // both login lines have come
     bool isOpen() const;  // the client has not closed it and we have not
     // Bytes queued by send() that have not reached the system yet (a client that reads too slowly).
     qint64 pendingBytes() const;
