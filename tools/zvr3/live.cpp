@@ -15,7 +15,8 @@ int liveMain(const QStringList &arguments)
     const QString name = QStringLiteral("zvr3 live");
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral(
-        "Prints the records of a recorder's live streams as JSON Lines until --duration has passed or an error ends the run.\n"
+        "Prints the records of a recorder's live streams as JSON Lines until --duration has passed, an error ends the run,\n"
+        "or SIGINT or SIGTERM stops it (exit code 130 or 143, with the files finished).\n"
         "With --out, also decodes every stream into files; with --record, also records the stream to an archive file."));
     options.addHelpOption();
     options.addOption({QStringLiteral("channels"),
@@ -38,7 +39,6 @@ int liveMain(const QStringList &arguments)
     zvr3online source;
     zvr3parser parser;
     QObject::connect(&source, &zvr3base::sigData, &parser, &zvr3base::slotData);
-    QObject::connect(&parser, &zvr3base::sigData, [&sinks](const QVariant &value) { sinks.take(value); });
     source.slotData(QVariant::fromValue(zvr3command(2, url)));
     if (options.isSet(QStringLiteral("channels"))) {
         // The recorder starts with channels 0 to 3: drop those not asked for, add the others.
@@ -56,7 +56,7 @@ int liveMain(const QStringList &arguments)
         source.slotData(QVariant::fromValue(zvr3command(7, add)));
     }
     // The parser's records, and the source's errors in order with them.
-    const int code = zvr3net::run({&parser, &source}, duration);
+    const int code = zvr3net::run({&parser, &source}, duration, {}, [&sinks](const QVariant &value) { sinks.take(value); });
     source.slotData(QVariant::fromValue(zvr3command(3)));
     return sinks.finish(code);
 }
