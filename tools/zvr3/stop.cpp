@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QSet>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -38,7 +39,7 @@ void handler(int number)
     errno = savedErrno;
 }
 
-// The sockets the process holds, by their inode ("socket:[12345]").
+// The inodes of the sockets the process holds ("socket:[12345]" in /proc/self/fd).
 QSet<QByteArray> openSockets()
 {
     QSet<QByteArray> sockets;
@@ -47,21 +48,36 @@ QSet<QByteArray> openSockets()
     for (const QString &fd : fds) {
         char target[64];
         const ssize_t length = ::readlink(qPrintable(QStringLiteral("/proc/self/fd/") + fd), target, sizeof target);
-        if (length > 7 && qstrncmp(target, "socket:", 7) == 0)
-            sockets.insert(QByteArray(target, int(length)));
+        if (length > 9 && qstrncmp(target, "socket:[", 8) == 0)
+            sockets.insert(QByteArray(target + 8, int(length) - 9));
     }
 #endif
     return sockets;
 }
 
+// The inodes of the TCP sockets of the process's network namespace. Only those count: the system
+// libraries may keep a local socket open (to a name service, say) that the tool never closes.
+QSet<QByteArray> tcpSockets()
+{
+    QSet<QByteArray> sockets;
+    for (const char *table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> rows = file.readAll().split('\n');
+        for (const QByteArray &row : rows.mid(1)) {  // after the heading
+            const QList<QByteArray> fields = row.simplified().split(' ');
+            if (fields.size() > 9)
+                sockets.insert(fields.at(9));
+        }
+    }
+    return sockets;
+}
+
 bool socketsLeft()
 {
-    const QSet<QByteArray> now = openSockets();
-    for (const QByteArray &socket : now) {
-        if (!socketsAtStart.contains(socket))
-            return true;
-    }
-    return false;
+    const QSet<QByteArray> opened = openSockets().subtract(socketsAtStart);
+    return !opened.isEmpty() && opened.intersects(tcpSockets());
 }
 
 } // namespace
