@@ -1,6 +1,9 @@
 #include <QtTest>
 
+#include <csignal>
+
 #include "zvr3fakerecorder.h"
+#include "zvr3parser.h"
 #include "zvr3streamwriter.h"
 #include "zvr3testutil.h"
 #include "zvr3testvideo.h"
@@ -17,6 +20,11 @@ private slots:
     void initTestCase();
     void runs_data();
     void runs();
+    void liveStops_data();
+    void liveStops();
+    void stops_data();
+    void stops();
+    void eventsInLoginAnswer();
     void liveToFiles();
     void archiveToFiles();
     void decodeToFiles();
@@ -28,6 +36,7 @@ private:
     zvr3fake::FakeRecorder m_recorder;
     QString m_url;        // of the recorder, with the right password
     QByteArray m_stream;  // MPEG-4 video (stream 0), IMA ADPCM sound (10), texts (11), NMEA (12)
+    qsizetype m_twoFrames = 0;  // where the records of the third frame begin in m_stream
     QByteArray m_chunk;   // the same as one chunk of a recorder's archive
     zvr3testvideo::Encoded m_video;
 };
@@ -52,6 +61,46 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// A run of the tool that the test watches while it runs, and ends with a signal. Standard input
+// stays open after the input given.
+class Running
+{
+public:
+    Running(const QStringList &arguments, const QByteArray &input, const QString &directory)
+    {
+        m_process.setWorkingDirectory(directory);
+        m_process.start(QStringLiteral(ZVR3_TOOL), arguments);
+        m_process.write(input);
+    }
+    ~Running()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    // How often `part` shows in what the tool has printed so far.
+    int count(const char *part)
+    {
+        m_out += m_process.readAllStandardOutput();
+        return int(m_out.count(part));
+    }
+    zvr3test::ToolRun stop(int signal)
+    {
+        QSignalSpy finished(&m_process, &QProcess::finished);
+        const qint64 pid = m_process.processId();  // 0 once it has ended: kill(0) would hit the test
+        if (pid <= 0 || ::kill(pid_t(pid), signal) != 0 || !finished.wait(60000))
+            return {};
+        return {m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1,
+                m_out + m_process.readAllStandardOutput(), m_process.readAllStandardError()};
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_out;
+};
+
+// The lines of the records a saver keeps: headers, index and data records.
+const QRegularExpression Saved(QStringLiteral(R"x(^\{"record": "(HDR_T|IDX_T|DATA_T)")x"));
+
 }
 
 void tst_zvr3tool::initTestCase()
@@ -64,6 +113,8 @@ void tst_zvr3tool::initTestCase()
     QByteArray records = zvr3stream::encodeIndex({Start, 0, QByteArray()});
     const QByteArray rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n";
     for (int i = 0; i < Frames; ++i) {
+        if (i == 2)
+            m_twoFrames = 4 + encodedHeader.size() + records.size();
         const qint64 ms = qint64(Start) * 1000;
         records += zvr3stream::encodeData({0, 31, false, 3, 11, ms, 0, "hello " + QByteArray::number(i)}, false, Start);
         records += zvr3stream::encodeData({0, 31, false, 3, 10, ms, 0, QByteArray("\x70\x00\x00", 3)}, false, Start);
@@ -91,6 +142,7 @@ void tst_zvr3tool::initTestCase()
         {"GET bytes", zvr3fake::answerBlock(QByteArray("\xff\x00\x01", 3))},
         {"GET nothing", zvr3fake::answerBlock("", "TRAL_ANSWER=ERROR\r\n")},
         {"GET_JPEG_STREAM 3 320 240 90 -1", zvr3test::hex("03000000") + "-5:"},  // no signal, then the line closes
+        {"GET_JPEG_STREAM 4 320 240 90 -1", zvr3test::hex("03000000") + "-7:"},  // a failure of the recorder's
     };
     m_recorder.onRequest = [this, replies](FakeSession *s, const QByteArray &line) {
         if (line.startsWith("GET_TIME_"))
@@ -148,9 +200,11 @@ void tst_zvr3tool::runs_data()
     // Standard input is the recording: the junk before its header is not recorded.
     ok({"record", "-", "%DIR%/copy.zvr"}, "");
     ok({"scan", "%DIR%/copy.zvr"}, R"({"record": "ZVR_ID3_REC", "type": 0, "count": 0, "position": 55, "time": 1700000000000, )");
-    row("scan: missing file", {"scan", "/nonexistent/a.zvr"}, 1, cantOpen + R"x(/nonexistent/a.zvr\". No such file or directory (5)"})x" "\n");
+    row("scan: missing file", {"scan", "/nonexistent/a.zvr"}, 1, cantOpen + R"x(/nonexistent/a.zvr\". No such file or directory (5)"})x" "\n",
+        "zvr3 scan: Can't open file \"/nonexistent/a.zvr\". No such file or directory (5)\n");
     usage({"scan"}, "give one archive file");
-    row("record: output can't be opened", {"record", "-", "/nonexistent/b.zvr"}, 1, cantOpen + "/nonexistent/b.zvr");
+    row("record: output can't be opened", {"record", "-", "/nonexistent/b.zvr"}, 1, cantOpen + "/nonexistent/b.zvr",
+        "zvr3 record: Can't open file");
     row("record: missing input", {"record", "/nonexistent/c.zvr", "x"}, 1, "", "zvr3 record: can't open '/nonexistent/c.zvr'");
     usage({"record", "-"}, "give an input");
 
@@ -167,6 +221,9 @@ void tst_zvr3tool::runs_data()
     usage({"live", "--bogus", bad}, "zvr3 live: Unknown option 'bogus'");
     usage({"live", "--channels", "1,300", bad}, "zvr3 live: --channels takes");
     usage({"live", "--duration", "soon", bad}, "zvr3 live: --duration takes");
+    usage({"live", "--strip", "3,256", bad}, "zvr3 live: --strip takes channel numbers from 0 to 255 separated by commas, not '3,256'");
+    for (const char *list : {"", "3,,4", "3,", "-1", "0x10", "1 2", "+3"})
+        usage({"live", "--strip", "1", "--unstrip", list, bad}, "zvr3 live: --unstrip takes channel numbers");
     usage({"archive", bad}, "zvr3 archive: give --start as");
     usage({"archive", "--start", "20231114221320", "--pause-at", "x", bad}, "--pause-at and --resume-after take");
     usage({"events", bad, "tcp://127.0.0.1:2"}, "zvr3 events: give one recorder URL");
@@ -177,20 +234,25 @@ void tst_zvr3tool::runs_data()
     for (const QStringList &command : {QStringList{"live"}, QStringList{"archive", "--start", "20231114221320"}}) {
         row(command[0] + " unwritable --out", command + QStringList{"--out", "/proc/zvr3-none", "%URL%"}, 1, "", "can't make the directory");
         row(command[0] + " unwritable --record", command + QStringList{"--record", "/nonexistent/x.zvr", "%URL%"}, 1,
-            cantOpen + "/nonexistent/x.zvr", "can't record to");
-        row(command[0] + " refused", command + QStringList{"%REFUSED%"}, 1, denied);
+            cantOpen + "/nonexistent/x.zvr", "Can't open file \"/nonexistent/x.zvr\"");
+        row(command[0] + " refused", command + QStringList{"%REFUSED%"}, 1, denied, "Access denied\n");
     }
     ok({"events", "--from", "20100305140709", "%URL%?to=20100306000000"},
        R"({"record": "EVENTS_FILE_LIST_T", "events": [{"time": 1000, "number": 2, "texts": [{"id": 5, "text": "a"}]}]})" "\n");
     // A refused request ends that request only.
     row("setup", {"setup", "%URL%", "GET name", "GET nothing\r\n", "GET bytes"}, 1,
         "{\"record\": \"answer\", \"text\": \"name=Gate \xd0\x9a\\r\\n\"}\n"
-        R"({"record": "zvr3error", "code": -1, "text": "Device returns error"})" "\n" R"({"record": "answer", "hex": "ff0001"})" "\n");
-    row("setup refused", {"setup", "%REFUSED%", "GET name"}, 1, denied);
+        R"({"record": "zvr3error", "code": -1, "text": "Device returns error"})" "\n" R"({"record": "answer", "hex": "ff0001"})" "\n",
+        "zvr3 setup: Device returns error\n");
+    row("setup refused", {"setup", "%REFUSED%", "GET name"}, 1, denied, "zvr3 setup: Access denied\n");
     ok({"snapshot", "%URL%?stream=3", "--out", "%DIR%/none.png"},
        R"({"record": "QImage", "description": "no signal", "width": 320, "height": 240, "file": "%DIR%/none.png"})" "\n");
-    row("snapshot unwritable", {"snapshot", "%URL%?stream=3", "--out", "/nonexistent/x.png"}, 1, R"({"record": "QImage")",
+    // The line names the file written: none when the picture could not be written.
+    row("snapshot: file can't be written", {"snapshot", "%URL%?stream=3", "--out", "/nonexistent/x.png"}, 1, "",
         "zvr3 snapshot: can't write '/nonexistent/x.png'");
+    // The stand-in for a picture that did not come is written, but it is a failure.
+    row("snapshot error", {"snapshot", "%URL%?stream=4", "--out", "%DIR%/error.png"}, 1,
+        R"({"record": "QImage", "description": "error", )", "zvr3 snapshot: no picture came");
 
     // The tool reads the rule, the mode and the times; the conversions are the library's.
     const QString rule = QStringLiteral("--rule=UTC-3UTC-4,M3.5.0/2,M10.5.0/2");
@@ -221,8 +283,142 @@ void tst_zvr3tool::runs()
     QCOMPARE(r.exitCode, exitCode);
     QVERIFY2(err.isEmpty() ? r.err.isEmpty() : r.err.contains(err), r.err.constData());
     QVERIFY2(out.isEmpty() ? r.out.isEmpty() : r.out.startsWith(out), r.out.left(2000).constData());
-    if (exitCode == 2 || err.startsWith("can't"))  // a bad command line or an unwritable place
+    if (exitCode == 2 || QByteArray(QTest::currentDataTag()).contains("unwritable"))  // a bad command line or place
         QCOMPARE(m_recorder.sessionCount(), sessions);  // never reaches the recorder
+}
+
+// Ended by SIGINT or SIGTERM mid-stream, `live` keeps whole lines and a file holding every record it
+// listed, and has sent the channel requests as given.
+void tst_zvr3tool::liveStops_data()
+{
+    QTest::addColumn<QStringList>("arguments");  // %URL%: the recorder, %DIR%: a scratch directory
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QList<QByteArray>>("requests");
+    const QList<QByteArray> open = {"STRIP_00", "STRIP_01", "STRIP_02", "STRIP_03"};
+    QTest::newRow("SIGINT, --strip") << QStringList{"live", "--record", "%DIR%/int.zvr", "--strip", "3,171", "%URL%"}
+                                     << SIGINT << open + QList<QByteArray>{"STRIP_03", "STRIP_AB"};
+    // --channels first; then --strip and --unstrip in the order given, in either form.
+    QTest::newRow("SIGTERM, --channels, --unstrip, --strip, --out")
+        << QStringList{"live", "--unstrip", "0,10,31,255", "--record", "--strip.zvr", "--strip=3", "--channels", "0,5",
+                       "--unstrip", "1", "--out", "%DIR%/term", "%URL%"}
+        << SIGTERM
+        << open + QList<QByteArray>{"UNSTRIP_01", "UNSTRIP_02", "UNSTRIP_03", "STRIP_05", "UNSTRIP_00", "UNSTRIP_0A",
+                                    "UNSTRIP_1F", "UNSTRIP_FF", "STRIP_03", "UNSTRIP_01"};
+}
+
+void tst_zvr3tool::liveStops()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, signal);
+    QFETCH(QList<QByteArray>, requests);
+    zvr3fake::FakeRecorder recorder;
+    recorder.onLogin = [this](FakeSession *s) { s->send(m_stream.left(m_twoFrames), 1000); };
+    QVERIFY(recorder.listen());
+    arguments.replaceInStrings("%URL%", recorder.url().toString());
+    arguments.replaceInStrings("%DIR%", m_dir.path());
+    const QString file = QDir(m_dir.path()).absoluteFilePath(arguments.at(arguments.indexOf("--record") + 1));
+
+    Running tool(arguments, QByteArray(), m_dir.path());
+    // Once the requests and the records of two frames are in, the rest of the stream comes in small
+    // pieces and the signal amid them.
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.lastSession() && recorder.lastSession()->requests().size() >= requests.size()
+                                 && tool.count("{\"record\": \"DATA_T\"") == 8, 60000);
+    QCOMPARE(recorder.lastSession()->requests(), requests);
+    recorder.lastSession()->send(m_stream.mid(m_twoFrames), 7);
+    const zvr3test::ToolRun r = tool.stop(signal);
+
+    QCOMPARE(r.exitCode, 128 + signal);
+    QVERIFY2(r.err.isEmpty(), r.err.constData());
+    QVERIFY(r.out.endsWith('\n'));
+    const QStringList printed = lines(r.out).filter(Saved);
+    QVERIFY(printed.filter("DATA_T").size() >= 8);
+    zvr3parser parser;
+    QCOMPARE(zvr3test::listing(zvr3test::feed(parser, readAll(file), 0)).filter(Saved), printed);
+    if (const qsizetype out = arguments.indexOf("--out"); out > 0) {
+        // Every sound record listed was decoded (6 samples of 16 bits each), and the file finished.
+        const int sounds = int(printed.filter(QRegularExpression(QStringLiteral(R"("record": "DATA_T".*"stream": 10,)"))).size());
+        const QByteArray wav = readAll(arguments.at(out + 1) + QStringLiteral("/stream-10/audio.wav"));
+        QCOMPARE(wav.size(), 44 + 12 * sounds);
+        QCOMPARE(qFromLittleEndian<quint32>(wav.constData() + 40), quint32(12 * sounds));
+    }
+}
+
+// Every command that can run long ends on SIGINT and SIGTERM with 130 and 143, whole lines and
+// finished files: reading standard input that stays open, or waiting for a recorder that never
+// answers the login.
+void tst_zvr3tool::stops_data()
+{
+    QTest::addColumn<QStringList>("arguments");  // %DIR%: a scratch directory, %MUTE%: the recorder
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QByteArray>("awaited");  // a part of the listing, to come before the signal...
+    QTest::addColumn<int>("count");           // ...this many times
+    const QByteArray item = R"({"record": "zvr3item")";
+    QTest::newRow("decode") << QStringList{"decode", "--stream", "10", "--out", "%DIR%/stop-decode", "-"} << SIGINT << item << Frames;
+    QTest::newRow("probe") << QStringList{"probe", "-"} << SIGTERM << QByteArray(R"({"record": "DATA_T")") << 4 * Frames;
+    QTest::newRow("record") << QStringList{"record", "-", "%DIR%/stop.zvr"} << SIGTERM << QByteArray() << 0;
+    int signal = SIGINT;
+    for (const char *command : {"events", "setup", "snapshot", "archive", "live"}) {
+        QStringList arguments{command, "%MUTE%"};
+        if (arguments[0] == "setup")
+            arguments << "GET name";
+        else if (arguments[0] == "snapshot")
+            arguments << "--out" << "%DIR%/mute.png";
+        else if (arguments[0] == "archive")
+            arguments << "--start" << "20231114221320";
+        QTest::newRow(command) << arguments << signal << QByteArray() << 0;
+        signal = signal == SIGINT ? SIGTERM : SIGINT;
+    }
+}
+
+void tst_zvr3tool::stops()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, signal);
+    QFETCH(QByteArray, awaited);
+    QFETCH(int, count);
+    zvr3fake::FakeRecorder mute;
+    mute.loginMode = zvr3fake::FakeRecorder::Silent;
+    QVERIFY(mute.listen());
+    const bool network = arguments.contains("%MUTE%");
+    arguments.replaceInStrings("%MUTE%", mute.url().toString());
+    arguments.replaceInStrings("%DIR%", m_dir.path());
+    if (arguments[0] == "record")
+        QFile::remove(arguments.last());
+
+    Running tool(arguments, network ? QByteArray() : m_stream, m_dir.path());
+    // The command has started its work: it listed what it was given, made its file or connected.
+    QTRY_VERIFY_WITH_TIMEOUT(tool.count(awaited.constData()) >= count
+                                 && (!network || mute.sessionCount() == 1)
+                                 && (arguments[0] != "record" || QFile::exists(arguments.last())), 60000);
+    const zvr3test::ToolRun r = tool.stop(signal);
+    QCOMPARE(r.exitCode, 128 + signal);
+    QVERIFY2(r.err.isEmpty(), r.err.constData());
+    QVERIFY(network ? r.out.isEmpty() : r.out.isEmpty() || r.out.endsWith('\n'));
+    if (arguments[0] == "decode") {  // every item listed is in the finished sound file
+        const QByteArray wav = readAll(arguments.at(4) + QStringLiteral("/audio.wav"));
+        QCOMPARE(wav.size(), 44 + 12 * Frames);
+        QCOMPARE(qFromLittleEndian<quint32>(wav.constData() + 40), quint32(12 * Frames));
+    } else if (arguments[0] == "record") {  // the records read so far, whole
+        zvr3parser source;
+        zvr3parser copy;
+        const QStringList sent = zvr3test::listing(zvr3test::feed(source, m_stream, 0)).filter(Saved);
+        const QStringList kept = zvr3test::listing(zvr3test::feed(copy, readAll(arguments.last()), 0)).filter(Saved);
+        QCOMPARE(kept, sent.mid(0, kept.size()));
+    }
+}
+
+// A recorder that sends the whole list with its login answer still gets the request: the tool
+// lets its connections write what they hold before it ends.
+void tst_zvr3tool::eventsInLoginAnswer()
+{
+    zvr3fake::FakeRecorder recorder;
+    recorder.afterLogin = zvr3test::hex("06E5E5E5 01000000 00000000 0C000000 01000000 02000000 01 05 6100 07E5E5E5");
+    QVERIFY(recorder.listen());
+    const zvr3test::ToolRun r = run({"events", recorder.url().toString()});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(r.out, R"({"record": "EVENTS_FILE_LIST_T", "events": [{"time": 1000, "number": 2, "texts": [{"id": 5, "text": "a"}]}]})" "\n");
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.lastSession() && !recorder.lastSession()->isOpen(), 60000);
+    QCOMPARE(recorder.lastSession()->requests(), QList<QByteArray>({"GET_ALL_EVENTS_01/01/1970,00:00:00,01/01/1970,00:00:00"}));
 }
 
 // Every stream of the recording decoded into a directory of its own, with the content sent.

@@ -4,8 +4,10 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 #include "commands.h"
+#include "console.h"
 #include "netoptions.h"
 #include "netrun.h"
 #include "outputs.h"
@@ -17,8 +19,8 @@ int archiveMain(const QStringList &arguments)
     const QString name = QStringLiteral("zvr3 archive");
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral(
-        "Prints the records of a recorder's archive from --start on as JSON Lines until --duration has passed or an "
-        "error ends the run.\n"
+        "Prints the records of a recorder's archive from --start on as JSON Lines until --duration has passed, an "
+        "error ends the run,\nor SIGINT or SIGTERM stops it (exit code 130 or 143, with the files finished).\n"
         "With --out, also decodes every stream into files; with --record, also records the stream to an archive file."));
     options.addHelpOption();
     options.addOption({QStringLiteral("start"),
@@ -68,24 +70,27 @@ int archiveMain(const QStringList &arguments)
     if (!sinks.open(name, options))
         return 1;
     zvr3net_archive source;
-    QObject::connect(&source, &zvr3base::sigData, [&sinks](const QVariant &value) { sinks.take(value); });
     source.slotData(QVariant::fromValue(zvr3command(2, url)));
     if (!channels.isEmpty())
         source.slotData(QVariant::fromValue(zvr3command(6, channels)));
     source.slotData(QVariant::fromValue(zvr3command(4, start)));
+    // The pause and its end belong to the run: they do not fire while the files are finished.
+    auto pauses = std::make_unique<QObject>();
     if (pauseAt >= 0) {
         // The pause and the resumption show in the listing where they were asked for.
         auto pause = [&source](bool on) {
-            std::printf("{\"record\": \"pause\", \"paused\": %s}\n", on ? "true" : "false");
+            zvr3console::printLine(QByteArrayLiteral("{\"record\": \"pause\", \"paused\": ") + (on ? "true}" : "false}"));
             source.slotData(QVariant::fromValue(zvr3command(5, on)));
         };
         // The resumption is timed from the pause, so that a busy event loop cannot fire both at once.
-        QTimer::singleShot(pauseAt, &source, [pause, resumeAfter, &source] {
+        QObject *context = pauses.get();
+        QTimer::singleShot(pauseAt, context, [pause, resumeAfter, context] {
             pause(true);
-            QTimer::singleShot(resumeAfter, &source, [pause] { pause(false); });
+            QTimer::singleShot(resumeAfter, context, [pause] { pause(false); });
         });
     }
-    const int code = zvr3net::run({&source}, duration);
+    const int code = zvr3net::run({&source}, duration, {}, [&sinks](const QVariant &value) { sinks.take(value); });
+    pauses.reset();
     source.slotData(QVariant::fromValue(zvr3command(3)));
     return sinks.finish(code);
 }

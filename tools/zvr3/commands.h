@@ -3,10 +3,8 @@
 
 #include <QStringList>
 
-class QFile;
-
 // The subcommands of the zvr3 tool. Each takes its own arguments (without the subcommand's name)
-// and returns the process exit code: 0 success, 1 failure, 2 bad usage.
+// and returns the process exit code: 0 success, 1 failure, 2 bad usage, 128 + N after signal N.
 int probeMain(const QStringList &arguments);
 int tzMain(const QStringList &arguments);
 int recordMain(const QStringList &arguments);
@@ -17,9 +15,5 @@ int archiveMain(const QStringList &arguments);
 int eventsMain(const QStringList &arguments);
 int setupMain(const QStringList &arguments);
 int snapshotMain(const QStringList &arguments);
-
-// Opens the input file of a subcommand for reading, "-" meaning standard input; on failure prints
-// "zvr3 <command>: can't open '<path>': <reason>" and returns false.
-bool openInput(QFile &input, const QString &path, const char *command);
 
 #endif // ZVR3_COMMANDS_H

@@ -2,16 +2,17 @@
 // prints every decoded item; optionally writes the pictures, sound, texts and positions to files.
 #include <QCommandLineParser>
 #include <QDir>
-#include <QFile>
 
 #include <cstdio>
 #include <memory>
 
 #include "commands.h"
+#include "console.h"
+#include "input.h"
 #include "outputs.h"
+#include "stop.h"
 #include "zvr3decoder.h"
 #include "zvr3item.h"
-#include "zvr3jsonl.h"
 #include "zvr3parser.h"
 
 namespace {
@@ -56,9 +57,8 @@ int decodeMain(const QStringList &arguments)
         return 2;
     }
 
-    const QString path = options.positionalArguments().constFirst();
-    QFile input;
-    if (!openInput(input, path, "decode"))
+    Input input;
+    if (!input.open(options.positionalArguments().constFirst()))
         return 1;
 
     std::unique_ptr<zvr3out::Outputs> outputs;
@@ -82,8 +82,7 @@ int decodeMain(const QStringList &arguments)
         decoder.slotData(value);
     });
     QObject::connect(&decoder, &zvr3base::sigData, [&](const QVariant &value) {
-        const QByteArray line = zvr3jsonl::line(value) + '\n';
-        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+        zvr3console::printValue(value);
         if (outputs && !writeFailed && !outputs->take(value.value<zvr3item>()))
             writeFailed = true;
     });
@@ -94,12 +93,15 @@ int decodeMain(const QStringList &arguments)
         parser.slotData(chunk);
         zvr3out::drain(MaxQueued);
     }
+    // Also after a signal: what has been read is decoded, and the files are finished.
     zvr3out::drain(0);
-    if (input.error() != QFileDevice::NoError) {
-        std::fprintf(stderr, "zvr3 decode: reading '%s' failed: %s\n", qPrintable(path), qPrintable(input.errorString()));
+    if (!input.finish())
         return 1;
-    }
     if (outputs && !outputs->finishWav())
         writeFailed = true;
-    return std::fflush(stdout) == 0 && !writeFailed ? 0 : 1;
+    if (std::fflush(stdout) != 0)
+        return 1;
+    if (zvr3stop::signal())
+        return zvr3stop::exitCode();
+    return writeFailed ? 1 : 0;
 }

@@ -2,6 +2,8 @@
 // stream it sends.
 #include <QCommandLineParser>
 
+#include <cstdio>
+
 #include "commands.h"
 #include "netoptions.h"
 #include "netrun.h"
@@ -15,11 +17,20 @@ int liveMain(const QStringList &arguments)
     const QString name = QStringLiteral("zvr3 live");
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral(
-        "Prints the records of a recorder's live streams as JSON Lines until --duration has passed or an error ends the run.\n"
+        "Prints the records of a recorder's live streams as JSON Lines until --duration has passed, an error ends the run,\n"
+        "or SIGINT or SIGTERM stops it (exit code 130 or 143, with the files finished).\n"
         "With --out, also decodes every stream into files; with --record, also records the stream to an archive file."));
     options.addHelpOption();
     options.addOption({QStringLiteral("channels"),
                        QStringLiteral("Watch these channels, e.g. 0,5 (default: 0 to 3, what the recorder sends first)."),
+                       QStringLiteral("list")});
+    options.addOption({QStringLiteral("strip"),
+                       QStringLiteral("After the open (and --channels), ask for these channels: a STRIP_ request per channel, "
+                                      "in the order given, e.g. 3,171. May be repeated."),
+                       QStringLiteral("list")});
+    options.addOption({QStringLiteral("unstrip"),
+                       QStringLiteral("Likewise, stop these channels: an UNSTRIP_ request per channel. May be repeated; "
+                                      "--strip and --unstrip are sent in command-line order."),
                        QStringLiteral("list")});
     options.addOption({QStringLiteral("duration"), QStringLiteral("Stop after this many seconds."), QStringLiteral("seconds")});
     zvr3out::Sinks::addOptions(options);
@@ -31,6 +42,24 @@ int liveMain(const QStringList &arguments)
     int duration = -1;
     if (!zvr3net::channelsAndDuration(name, options, channels, duration))
         return 2;
+    // --strip and --unstrip as commands 7 and 6, in command-line order.
+    QList<QPair<QString, QString>> lists;
+    if (!zvr3net::orderedValues(options, arguments,
+                                {"channels", "strip", "unstrip", "duration", "out", "record"}, {"strip", "unstrip"}, lists)) {
+        std::fprintf(stderr, "%s: can't tell the order of --strip and --unstrip; write them as --strip=LIST\n",
+                     qPrintable(name));
+        return 2;
+    }
+    QList<zvr3command> picks;
+    for (const auto &[option, text] : std::as_const(lists)) {
+        QByteArray list;
+        if (!zvr3net::strictChannelList(text, list)) {
+            std::fprintf(stderr, "%s: --%s takes channel numbers from 0 to 255 separated by commas, not '%s'\n",
+                         qPrintable(name), qPrintable(option), qPrintable(text));
+            return 2;
+        }
+        picks.append(zvr3command(option == QLatin1String("strip") ? 7 : 6, list));
+    }
 
     zvr3out::Sinks sinks;
     if (!sinks.open(name, options))
@@ -38,7 +67,6 @@ int liveMain(const QStringList &arguments)
     zvr3online source;
     zvr3parser parser;
     QObject::connect(&source, &zvr3base::sigData, &parser, &zvr3base::slotData);
-    QObject::connect(&parser, &zvr3base::sigData, [&sinks](const QVariant &value) { sinks.take(value); });
     source.slotData(QVariant::fromValue(zvr3command(2, url)));
     if (options.isSet(QStringLiteral("channels"))) {
         // The recorder starts with channels 0 to 3: drop those not asked for, add the others.
@@ -55,8 +83,10 @@ int liveMain(const QStringList &arguments)
         source.slotData(QVariant::fromValue(zvr3command(6, drop)));
         source.slotData(QVariant::fromValue(zvr3command(7, add)));
     }
+    for (const zvr3command &pick : std::as_const(picks))
+        source.slotData(QVariant::fromValue(pick));
     // The parser's records, and the source's errors in order with them.
-    const int code = zvr3net::run({&parser, &source}, duration);
+    const int code = zvr3net::run({&parser, &source}, duration, {}, [&sinks](const QVariant &value) { sinks.take(value); });
     source.slotData(QVariant::fromValue(zvr3command(3)));
     return sinks.finish(code);
 }

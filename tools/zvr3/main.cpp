@@ -1,12 +1,12 @@
 // zvr3: the command-line face of zvr3lib. Each subcommand drives one chain of the library's nodes
 // and prints what comes out as JSON Lines, one object per emitted value.
 #include <QCoreApplication>
-#include <QFile>
-#include <QTextStream>
 
 #include <cstdio>
 
 #include "commands.h"
+#include "console.h"
+#include "stop.h"
 
 namespace {
 
@@ -15,20 +15,26 @@ struct Subcommand
     const char *name;
     int (*run)(const QStringList &arguments);
     const char *summary;
+    // Ends cleanly on SIGINT and SIGTERM. The others are short, or spend their time in one call
+    // of the library that cannot be cut short, and keep the signals' default action.
+    bool stoppable;
 };
 
 const Subcommand subcommands[] = {
-    {"probe", probeMain, "print the records of an archive stream, index file or event file"},
-    {"tz", tzMain, "convert recorder times between UTC and local time by a time zone rule"},
-    {"record", recordMain, "record an archive stream to an archive file"},
-    {"scan", scanMain, "print the seek entries and text events of an archive file"},
-    {"decode", decodeMain, "decode one stream of an archive stream into pictures, sound, texts or positions"},
-    {"live", liveMain, "print the records of a recorder's live streams"},
-    {"archive", archiveMain, "print the records of a recorder's archive from a point in time"},
-    {"events", eventsMain, "print a recorder's event list for a period"},
-    {"setup", setupMain, "send set-up requests to a recorder and print its answers"},
-    {"snapshot", snapshotMain, "fetch a JPEG snapshot of a channel into an image file"},
+    {"probe", probeMain, "print the records of an archive stream, index file or event file", true},
+    {"tz", tzMain, "convert recorder times between UTC and local time by a time zone rule", false},
+    {"record", recordMain, "record an archive stream to an archive file", true},
+    {"scan", scanMain, "print the seek entries and text events of an archive file", false},
+    {"decode", decodeMain, "decode one stream of an archive stream into pictures, sound, texts or positions", true},
+    {"live", liveMain, "print the records of a recorder's live streams", true},
+    {"archive", archiveMain, "print the records of a recorder's archive from a point in time", true},
+    {"events", eventsMain, "print a recorder's event list for a period", true},
+    {"setup", setupMain, "send set-up requests to a recorder and print its answers", true},
+    {"snapshot", snapshotMain, "fetch a JPEG snapshot of a channel into an image file", true},
 };
+
+// How long the end of a command waits for its connections to write what they still hold.
+constexpr int SettleMs = 3000;
 
 int usage(FILE *to)
 {
@@ -40,15 +46,6 @@ int usage(FILE *to)
 }
 
 } // namespace
-
-bool openInput(QFile &input, const QString &path, const char *command)
-{
-    const bool opened = path == QLatin1String("-") ? input.open(stdin, QIODevice::ReadOnly)
-                                                  : (input.setFileName(path), input.open(QIODevice::ReadOnly));
-    if (!opened)
-        std::fprintf(stderr, "zvr3 %s: can't open '%s': %s\n", command, qPrintable(path), qPrintable(input.errorString()));
-    return opened;
-}
 
 int main(int argc, char *argv[])
 {
@@ -68,7 +65,14 @@ int main(int argc, char *argv[])
             static QByteArray program;
             program = "zvr3 " + name.toLocal8Bit();
             argv[0] = program.data();
-            return command.run(arguments);
+            zvr3console::setCommand(QLatin1String(program));
+            zvr3console::flushWhenIdle();
+            if (command.stoppable)
+                zvr3stop::install();
+            const int exitCode = command.run(arguments);
+            // The command's nodes are gone by now; their connections may still have bytes to write.
+            zvr3stop::settle(SettleMs);
+            return std::fflush(stdout) == 0 ? exitCode : 1;
         }
     }
     std::fprintf(stderr, "zvr3: unknown command '%s'\n\n", qPrintable(name));

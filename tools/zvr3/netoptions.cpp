@@ -36,4 +36,51 @@ bool channelsAndDuration(const QString &command, const QCommandLineParser &optio
     return true;
 }
 
+bool orderedValues(const QCommandLineParser &options, const QStringList &arguments, const QStringList &valued,
+                   const QStringList &wanted, QList<QPair<QString, QString>> &values)
+{
+    values.clear();
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == QLatin1String("--"))
+            break;  // positional arguments from here on
+        if (!argument.startsWith(QLatin1String("--")))
+            continue;
+        const qsizetype assign = argument.indexOf(QLatin1Char('='));
+        const QString name = argument.mid(2, assign < 0 ? -1 : assign - 2);
+        if (!valued.contains(name))
+            continue;
+        const QString value = assign >= 0 ? argument.mid(assign + 1) : arguments.value(++i);
+        if (wanted.contains(name))
+            values.append({name, value});
+    }
+    // The parser has the last word on what each option holds; a disagreement would mean the
+    // reading above missed a form of the command line.
+    for (const QString &name : wanted) {
+        QStringList found;
+        for (const auto &[option, value] : std::as_const(values)) {
+            if (option == name)
+                found.append(value);
+        }
+        if (found != options.values(name))
+            return false;
+    }
+    return true;
+}
+
+bool strictChannelList(const QString &text, QByteArray &list)
+{
+    list.clear();
+    for (const QString &item : text.split(QLatin1Char(','))) {
+        const QString number = item.trimmed();
+        bool ok = !number.isEmpty() && number.size() <= 3;
+        for (const QChar c : number)
+            ok = ok && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        if (!ok || number.toUInt() > 255)
+            return false;
+        list.append(char(number.toUInt()));
+    }
+    return true;
+}
+
 } // namespace zvr3net

@@ -3,6 +3,8 @@
 
 #include <QByteArray>
 #include <QCommandLineParser>
+#include <QList>
+#include <QPair>
 #include <QStringList>
 #include <QUrl>
 
@@ -18,6 +20,18 @@ int parseCommandLine(const QString &command, QCommandLineParser &options, const 
 // printing which of them is wrong.
 bool channelsAndDuration(const QString &command, const QCommandLineParser &options, QByteArray &channels,
                          int &durationMs);
+
+// The values of the options named in `wanted`, as (name, value) pairs in the order they stand in
+// `arguments` (the command line that `options` parsed). QCommandLineParser keeps the values of
+// each option apart, so the order across options is read off the arguments; `valued` names every
+// option of the command that takes a value, so that a value that looks like an option is skipped.
+// False when that reading disagrees with the parser's.
+bool orderedValues(const QCommandLineParser &options, const QStringList &arguments, const QStringList &valued,
+                   const QStringList &wanted, QList<QPair<QString, QString>> &values);
+
+// "3,171" as a byte per channel, in the order given: decimal numbers from 0 to 255 separated by
+// commas. False for an empty list or item and anything else.
+bool strictChannelList(const QString &text, QByteArray &list);
 
 } // namespace zvr3net
 

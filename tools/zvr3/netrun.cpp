@@ -5,9 +5,9 @@
 
 #include <cstdio>
 
+#include "console.h"
+#include "stop.h"
 #include "zvr3base.h"
-#include "zvr3error.h"
-#include "zvr3jsonl.h"
 
 namespace zvr3net {
 
@@ -56,37 +56,64 @@ int durationMs(const QCommandLineParser &options)
     return int(seconds * 1000);
 }
 
-int run(const QList<zvr3base *> &nodes, int durationMs, const std::function<bool(const QVariant &)> &done)
+Run::Run(int durationMs) : m_guard(new QObject)
 {
-    int code = 0;
-    bool finished = false;
-    auto finish = [&](int exitCode) {
-        if (finished)
-            return;
-        finished = true;
-        code = exitCode;
+    if (durationMs >= 0)
+        QTimer::singleShot(durationMs, Qt::PreciseTimer, m_guard, [this] { finish(0); });
+    zvr3stop::onSignal(m_guard, [this] { finish(zvr3stop::exitCode()); });
+}
+
+Run::~Run()
+{
+    delete m_guard;
+}
+
+void Run::finish(int exitCode)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_exitCode = exitCode;
+    // Only a running loop is told: an exit asked for outside one would make the event loops that
+    // follow (the decoders' drain, the connections' last writes) return at once.
+    if (m_looping)
         QCoreApplication::exit(exitCode);
-    };
+}
+
+int Run::exec()
+{
+    // A signal that came before the loop: its byte in the pipe may have been read by an earlier
+    // turn of the event loop already.
+    if (zvr3stop::signal())
+        finish(zvr3stop::exitCode());
+    if (!m_finished) {
+        m_looping = true;
+        QCoreApplication::exec();
+        m_looping = false;
+    }
+    return m_exitCode;
+}
+
+int run(const QList<zvr3base *> &nodes, int durationMs, const std::function<bool(const QVariant &)> &done,
+        const std::function<void(const QVariant &)> &take)
+{
+    Run run(durationMs);
     auto print = [&](const QVariant &value) {
-        if (finished)
+        if (run.finished())
             return;
+        if (take)
+            take(value);
         if (value.typeId() != QMetaType::QString && value.typeId() != QMetaType::QByteArray) {
-            const QByteArray line = zvr3jsonl::line(value) + '\n';
-            std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+            if (zvr3console::printValue(value))
+                run.finish(1);
         }
-        if (value.metaType() == QMetaType::fromType<zvr3error>())
-            finish(1);
-        else if (done && done(value))
-            finish(0);
+        if (done && !run.finished() && done(value))
+            run.finish(0);
     };
     QObject guard;  // the connections go with the run
     for (zvr3base *node : nodes)
         QObject::connect(node, &zvr3base::sigData, &guard, print);
-    if (durationMs >= 0)
-        QTimer::singleShot(durationMs, &guard, [&] { finish(0); });
-    QCoreApplication::exec();
-    std::fflush(stdout);
-    return code;
+    return run.exec();
 }
 
 } // namespace zvr3net

@@ -10,6 +10,7 @@
 #include <functional>
 
 class zvr3base;
+class QObject;
 
 // What the network subcommands share: reading the recorder URL and the channel list, printing
 // emitted values as JSON Lines, and running the event loop until the node reports a failure,
@@ -26,9 +27,35 @@ bool channelList(const QString &text, QByteArray &list);
 // --duration in seconds: -1 when not given, -2 when not a number.
 int durationMs(const QCommandLineParser &options);
 
-// Prints every value the nodes emit as one JSON line, except raw bytes and QString markers; a
-// zvr3error ends the run with exit code 1, done(value) may end it with 0. Returns the exit code.
-int run(const QList<zvr3base *> &nodes, int durationMs, const std::function<bool(const QVariant &)> &done = {});
+// The event loop of one command. It ends with finish(), when durationMs (unless negative) has
+// passed, with exit code 0, or when a stop signal comes, with 128 + its number. Only the first end
+// counts: the command ignores what its nodes emit once finished() is true.
+class Run
+{
+public:
+    explicit Run(int durationMs = -1);
+    ~Run();
+    Run(const Run &) = delete;
+    Run &operator=(const Run &) = delete;
+
+    void finish(int exitCode);
+    bool finished() const { return m_finished; }
+    // Runs the event loop until the end; returns the exit code.
+    int exec();
+
+private:
+    QObject *m_guard;  // the timer and the signal's connection go with the run
+    bool m_finished = false;
+    bool m_looping = false;
+    int m_exitCode = 0;
+};
+
+// Prints every value the nodes emit as one JSON line, except raw bytes and QString markers, and
+// hands each to take() (the decoders and the saver of --out and --record). A zvr3error ends the
+// run with exit code 1, done(value) may end it with 0. Nothing is printed or taken after the end,
+// so that the files hold what the listing shows. Returns the exit code.
+int run(const QList<zvr3base *> &nodes, int durationMs, const std::function<bool(const QVariant &)> &done = {},
+        const std::function<void(const QVariant &)> &take = {});
 
 } // namespace zvr3net
 

@@ -9,10 +9,10 @@
 
 #include <cstdio>
 
+#include "console.h"
 #include "zvr3command.h"
 #include "zvr3decoder.h"
 #include "zvr3decoder_priv_thread.h"
-#include "zvr3error.h"
 #include "zvr3item.h"
 #include "zvr3jsonl.h"
 #include "zvr3position_info.h"
@@ -188,9 +188,7 @@ bool StreamOutputs::finish()
 Recorder::Recorder(const QString &file) : m_saver(std::make_unique<zvr3saver>())
 {
     QObject::connect(m_saver.get(), &zvr3base::sigData, [this](const QVariant &value) {
-        const QByteArray line = zvr3jsonl::line(value) + '\n';
-        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-        if (value.metaType() == QMetaType::fromType<zvr3error>())
+        if (zvr3console::printValue(value))
             m_failed = true;
     });
     m_saver->slotData(QVariant::fromValue(zvr3command(2, QUrl::fromLocalFile(file))));
@@ -236,12 +234,9 @@ bool Sinks::open(const QString &command, const QCommandLineParser &options)
     }
     if (options.isSet(QStringLiteral("record"))) {
         m_recorder = std::make_unique<Recorder>(options.value(QStringLiteral("record")));
-        QCoreApplication::processEvents();
-        if (m_recorder->failed()) {
-            std::fprintf(stderr, "%s: can't record to '%s'\n", qPrintable(command),
-                         qPrintable(options.value(QStringLiteral("record"))));
+        // The saver reports a file it cannot open at once, on standard output and standard error.
+        if (m_recorder->failed())
             return false;
-        }
     }
     return true;
 }

@@ -1,14 +1,15 @@
 // zvr3 probe: feeds a file to one of the parsers in chunks and prints every value it emits.
 #include <QCommandLineParser>
-#include <QFile>
 
 #include <cstdio>
 #include <memory>
 
 #include "commands.h"
+#include "console.h"
 #include "evtparser.h"
 #include "id3parser.h"
-#include "zvr3jsonl.h"
+#include "input.h"
+#include "stop.h"
 #include "zvr3parser.h"
 
 int probeMain(const QStringList &arguments)
@@ -57,24 +58,20 @@ int probeMain(const QStringList &arguments)
         return 2;
     }
 
-    const QString path = options.positionalArguments().constFirst();
-    QFile input;
-    if (!openInput(input, path, "probe"))
+    Input input;
+    if (!input.open(options.positionalArguments().constFirst()))
         return 1;
 
-    QObject::connect(parser.get(), &zvr3base::sigData, [](const QVariant &value) {
-        const QByteArray line = zvr3jsonl::line(value) + '\n';
-        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    });
+    QObject::connect(parser.get(), &zvr3base::sigData, [](const QVariant &value) { zvr3console::printValue(value); });
     for (;;) {
         const QByteArray chunk = input.read(chunkSize);
         if (chunk.isEmpty())
             break;
         parser->slotData(chunk);
     }
-    if (input.error() != QFileDevice::NoError) {
-        std::fprintf(stderr, "zvr3 probe: reading '%s' failed: %s\n", qPrintable(path), qPrintable(input.errorString()));
+    if (!input.finish())
         return 1;
-    }
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    if (std::fflush(stdout) != 0)
+        return 1;
+    return zvr3stop::signal() ? zvr3stop::exitCode() : 0;
 }

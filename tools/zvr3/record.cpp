@@ -4,16 +4,16 @@
 // are not kept.
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
 #include <QUrl>
 
 #include <cstdio>
 
 #include "commands.h"
+#include "console.h"
+#include "input.h"
 #include "progress.h"
+#include "stop.h"
 #include "zvr3command.h"
-#include "zvr3error.h"
-#include "zvr3jsonl.h"
 #include "zvr3parser.h"
 #include "zvr3saver.h"
 
@@ -22,7 +22,8 @@ int recordMain(const QStringList &arguments)
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral(
         "Records an archive stream to an archive file through the stream parser and the saver.\n"
-        "Errors of the saver are printed as JSON Lines and end the run with exit code 1."));
+        "Errors of the saver are printed as JSON Lines and end the run with exit code 1. On SIGINT or\n"
+        "SIGTERM the file keeps what has been recorded."));
     options.addHelpOption();
     options.addPositionalArgument(QStringLiteral("input"), QStringLiteral("The stream, or - for standard input."));
     options.addPositionalArgument(QStringLiteral("output"), QStringLiteral("The archive file to write."));
@@ -40,9 +41,8 @@ int recordMain(const QStringList &arguments)
         return 2;
     }
 
-    const QString path = files.at(0);
-    QFile input;
-    if (!openInput(input, path, "record"))
+    Input input;
+    if (!input.open(files.at(0)))
         return 1;
 
     bool failed = false;
@@ -51,14 +51,12 @@ int recordMain(const QStringList &arguments)
         zvr3saver saver;
         QObject::connect(&parser, &zvr3base::sigData, &saver, &zvr3base::slotData);
         QObject::connect(&saver, &zvr3base::sigData, [&failed](const QVariant &value) {
-            const QByteArray line = zvr3jsonl::line(value) + '\n';
-            std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-            if (value.metaType() == QMetaType::fromType<zvr3error>())
+            if (zvr3console::printValue(value))
                 failed = true;
         });
 
         saver.slotData(QVariant::fromValue(zvr3command(2, QUrl::fromLocalFile(files.at(1)))));
-        Progress progress("recording", input.isSequential() ? 0 : input.size());
+        Progress progress("recording", input.size());
         qint64 done = 0;
         while (!failed) {
             const QByteArray chunk = input.read(65536);
@@ -69,16 +67,17 @@ int recordMain(const QStringList &arguments)
             progress.update(done);
         }
         progress.finish();
+        // What has been recorded stays a whole file, also when a signal ended the reading.
         saver.slotData(QVariant::fromValue(zvr3command(3)));
     }
     // The saver hands its worker to the event loop for deletion; there is no loop to come.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
-    if (input.error() != QFileDevice::NoError) {
-        std::fprintf(stderr, "zvr3 record: reading '%s' failed: %s\n", qPrintable(path), qPrintable(input.errorString()));
+    if (!input.finish())
         return 1;
-    }
     if (std::fflush(stdout) != 0)
         return 1;
+    if (zvr3stop::signal())
+        return zvr3stop::exitCode();
     return failed ? 1 : 0;
 }

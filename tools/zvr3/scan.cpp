@@ -7,11 +7,10 @@
 #include <cstdio>
 
 #include "commands.h"
+#include "console.h"
 #include "progress.h"
 #include "zvr3archive.h"
 #include "zvr3command.h"
-#include "zvr3error.h"
-#include "zvr3jsonl.h"
 
 int scanMain(const QStringList &arguments)
 {
@@ -40,9 +39,7 @@ int scanMain(const QStringList &arguments)
         FileReadProgress progress("scanning", path);
         QObject::connect(&archive, &zvr3base::sigData, [&](const QVariant &value) {
             progress.stop();  // the scan is done once anything comes out
-            const QByteArray line = zvr3jsonl::line(value) + '\n';
-            std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-            if (value.metaType() == QMetaType::fromType<zvr3error>())
+            if (zvr3console::printValue(value))
                 failed = true;
         });
         archive.slotData(QVariant::fromValue(zvr3command(2, QUrl::fromLocalFile(path))));

@@ -1,11 +1,11 @@
 // zvr3 setup: sends set-up requests to a recorder and prints its answers.
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QStringDecoder>
 
 #include <cstdio>
 
 #include "commands.h"
+#include "console.h"
 #include "netrun.h"
 #include "zvr3command.h"
 #include "zvr3error.h"
@@ -13,13 +13,6 @@
 #include "zvr3setup.h"
 
 namespace {
-
-void print(const QByteArray &line)
-{
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
 
 // An answer as text when it is valid UTF-8, else as hex.
 QByteArray answerLine(const QByteArray &data)
@@ -61,25 +54,27 @@ int setupMain(const QStringList &arguments)
         return 2;
 
     zvr3setup setup;
+    zvr3net::Run run;
     int exitCode = 0;
     const QVariant done = QStringLiteral("zvr3 setup: done");
     QObject::connect(&setup, &zvr3base::sigData, [&](const QVariant &value) {
+        if (run.finished())
+            return;
         if (value == done) {
-            QCoreApplication::exit(exitCode);
+            run.finish(exitCode);
             return;
         }
         if (value.metaType() == QMetaType::fromType<QByteArray>()) {
-            print(answerLine(value.toByteArray()));
+            zvr3console::printLine(answerLine(value.toByteArray()));
             return;
         }
-        print(zvr3jsonl::line(value));
-        if (value.metaType() == QMetaType::fromType<zvr3error>()) {
+        if (zvr3console::printValue(value)) {
             exitCode = 1;
             // An answer the recorder refused or garbled ends that request only; any other failure
             // is the connection's, and it drops the requests still queued.
             const QString text = value.value<zvr3error>().text;
             if (text != QLatin1String("Device returns error") && text != QLatin1String("Device data protocol error"))
-                QCoreApplication::exit(1);
+                run.finish(1);
         }
     });
     setup.slotData(QVariant::fromValue(zvr3command(2, url)));
@@ -91,5 +86,5 @@ int setupMain(const QStringList &arguments)
     }
     setup.slotData(QVariant::fromValue(zvr3command(3)));
     setup.slotData(QVariant::fromValue(zvr3command(1, done)));
-    return QCoreApplication::exec();
+    return run.exec();
 }

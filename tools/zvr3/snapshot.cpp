@@ -1,11 +1,11 @@
 // zvr3 snapshot: fetches one JPEG snapshot of a channel and writes it as an image file.
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QImage>
 
 #include <cstdio>
 
 #include "commands.h"
+#include "console.h"
 #include "netrun.h"
 #include "zvr3command.h"
 #include "zvr3error.h"
@@ -18,7 +18,8 @@ int snapshotMain(const QStringList &arguments)
     options.setApplicationDescription(QStringLiteral(
         "Fetches one snapshot and writes it to FILE (PNG unless the name says otherwise). Prints the\n"
         "picture's description as a JSON line: \"ok\", or \"no signal\", \"disabled\" or \"error\" for a\n"
-        "placeholder. The URL's query items pick the picture: stream, width, height, quality."));
+        "placeholder. The \"error\" placeholder (no picture came) is written too, but the exit code is 1.\n"
+        "The URL's query items pick the picture: stream, width, height, quality."));
     options.addHelpOption();
     options.addOption({QStringLiteral("out"), QStringLiteral("Where to write the picture."), QStringLiteral("FILE")});
     options.addPositionalArgument(QStringLiteral("url"),
@@ -41,11 +42,14 @@ int snapshotMain(const QStringList &arguments)
     const QString out = options.value(QStringLiteral("out"));
 
     zvr3jpeg jpeg;
+    zvr3net::Run run;
     int exitCode = 0;
     QObject::connect(&jpeg, &zvr3base::sigData, [&](const QVariant &value) {
+        if (run.finished())
+            return;
         if (value.metaType() == QMetaType::fromType<zvr3error>()) {
-            const QByteArray line = zvr3jsonl::line(value) + '\n';
-            std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+            // The "error" placeholder follows.
+            zvr3console::printValue(value);
             exitCode = 1;
             return;
         }
@@ -53,17 +57,25 @@ int snapshotMain(const QStringList &arguments)
             return;
         const QImage image = value.value<QImage>();
         const QString description = image.text(QStringLiteral("description"));
+        // The line tells where the picture is: none when it could not be written.
         if (!image.save(out)) {
-            std::fprintf(stderr, "zvr3 snapshot: can't write '%s'\n", qPrintable(out));
+            zvr3console::error(QStringLiteral("can't write '%1'").arg(out));
+            run.finish(1);
+            return;
+        }
+        zvr3console::printLine("{\"record\": \"QImage\", \"description\": " + zvr3jsonl::quoted(description)
+                               + ", \"width\": " + QByteArray::number(image.width()) + ", \"height\": "
+                               + QByteArray::number(image.height()) + ", \"file\": " + zvr3jsonl::quoted(out) + '}');
+        // "no signal" and "disabled" are the recorder's answers about the channel; "error" stands
+        // in for a picture that did not come.
+        if (description == QLatin1String("error") && exitCode == 0) {
+            zvr3console::error(QStringLiteral("no picture came (the recorder answered with an error status or with "
+                                              "bytes that are no JPEG image); '%1' holds the \"error\" placeholder")
+                                   .arg(out));
             exitCode = 1;
         }
-        const QByteArray line = "{\"record\": \"QImage\", \"description\": " + zvr3jsonl::quoted(description)
-            + ", \"width\": " + QByteArray::number(image.width()) + ", \"height\": " + QByteArray::number(image.height())
-            + ", \"file\": " + zvr3jsonl::quoted(out) + "}\n";
-        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-        std::fflush(stdout);
-        QCoreApplication::exit(exitCode);
+        run.finish(exitCode);
     });
     jpeg.slotData(QVariant::fromValue(zvr3command(2, url)));
-    return QCoreApplication::exec();
+    return run.exec();
 }

@@ -1,0 +1,54 @@
+#include "console.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+
+#include <cstdio>
+
+#include "zvr3error.h"
+#include "zvr3jsonl.h"
+
+namespace zvr3console {
+
+namespace {
+QByteArray commandName = "zvr3";
+}
+
+void setCommand(const QString &name)
+{
+    commandName = name.toLocal8Bit();
+}
+
+QByteArray command()
+{
+    return commandName;
+}
+
+void flushWhenIdle()
+{
+    // The dispatcher of the main thread serves every event loop the tool runs, nested ones too.
+    if (QAbstractEventDispatcher *dispatcher = QCoreApplication::eventDispatcher())
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, [] { std::fflush(stdout); });
+}
+
+void printLine(const QByteArray &line)
+{
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    std::fputc('\n', stdout);
+}
+
+bool printValue(const QVariant &value)
+{
+    printLine(zvr3jsonl::line(value));
+    if (value.metaType() != QMetaType::fromType<zvr3error>())
+        return false;
+    error(value.value<zvr3error>().text);
+    return true;
+}
+
+void error(const QString &message)
+{
+    std::fprintf(stderr, "%s: %s\n", commandName.constData(), qPrintable(message));
+}
+
+} // namespace zvr3console
