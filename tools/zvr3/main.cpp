@@ -33,9 +33,6 @@ const Subcommand subcommands[] = {
     {"snapshot", snapshotMain, "fetch a JPEG snapshot of a channel into an image file", true},
 };
 
-// How long the end of a command waits for its connections to write what they still hold.
-constexpr int SettleMs = 3000;
-
 int usage(FILE *to)
 {
     std::fprintf(to, "Usage: zvr3 <command> [options] [arguments]\n\nCommands:\n");
@@ -71,7 +68,7 @@ int main(int argc, char *argv[])
                 zvr3stop::install();
             const int exitCode = command.run(arguments);
             // The command's nodes are gone by now; their connections may still have bytes to write.
-            zvr3stop::settle(SettleMs);
+            zvr3stop::settle();
             return std::fflush(stdout) == 0 ? exitCode : 1;
         }
     }

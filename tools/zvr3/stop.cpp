@@ -1,13 +1,8 @@
 #include "stop.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QDir>
 #include <QEventLoop>
-#include <QFile>
-#include <QSet>
 #include <QSocketNotifier>
-#include <QTimer>
 
 #include <atomic>
 #include <cerrno>
@@ -22,10 +17,8 @@ namespace {
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free atomics");
 
 std::atomic<int> firstSignal{0};
-std::atomic<int> signalCount{0};
 int wakePipe[2] = {-1, -1};
 QSocketNotifier *wake = nullptr;
-QSet<QByteArray> socketsAtStart;
 
 void handler(int number)
 {
@@ -33,51 +26,9 @@ void handler(int number)
     const int savedErrno = errno;
     int none = 0;
     firstSignal.compare_exchange_strong(none, number);
-    signalCount.fetch_add(1);
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(wakePipe[1], &byte, 1);
     errno = savedErrno;
-}
-
-// The inodes of the sockets the process holds ("socket:[12345]" in /proc/self/fd).
-QSet<QByteArray> openSockets()
-{
-    QSet<QByteArray> sockets;
-#ifdef Q_OS_LINUX
-    const QStringList fds = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System);
-    for (const QString &fd : fds) {
-        char target[64];
-        const ssize_t length = ::readlink(qPrintable(QStringLiteral("/proc/self/fd/") + fd), target, sizeof target);
-        if (length > 9 && qstrncmp(target, "socket:[", 8) == 0)
-            sockets.insert(QByteArray(target + 8, int(length) - 9));
-    }
-#endif
-    return sockets;
-}
-
-// The inodes of the TCP sockets of the process's network namespace. Only those count: the system
-// libraries may keep a local socket open (to a name service, say) that the tool never closes.
-QSet<QByteArray> tcpSockets()
-{
-    QSet<QByteArray> sockets;
-    for (const char *table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
-        QFile file(QString::fromLatin1(table));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        const QList<QByteArray> rows = file.readAll().split('\n');
-        for (const QByteArray &row : rows.mid(1)) {  // after the heading
-            const QList<QByteArray> fields = row.simplified().split(' ');
-            if (fields.size() > 9)
-                sockets.insert(fields.at(9));
-        }
-    }
-    return sockets;
-}
-
-bool socketsLeft()
-{
-    const QSet<QByteArray> opened = openSockets().subtract(socketsAtStart);
-    return !opened.isEmpty() && opened.intersects(tcpSockets());
 }
 
 } // namespace
@@ -97,7 +48,6 @@ void install()
         while (::read(wakePipe[0], bytes, sizeof bytes) > 0) {
         }
     });
-    socketsAtStart = openSockets();
 
     struct sigaction action = {};
     action.sa_handler = handler;
@@ -135,22 +85,13 @@ bool waitReadable(int fd)
     return !signal();
 }
 
-void settle(int limitMs)
+void settle()
 {
     // The nodes are gone; their workers, and with them the connections, go with the deferred
-    // deletions. A connection closes its socket politely: what it still has to write leaves first.
+    // deletions. The library hands every request to the system as it writes it, and a connection
+    // closes its socket politely, so what it wrote leaves even though the process ends next.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    if (!wake)
-        return;  // a command that keeps the signals' default action has no connections
-    const int signalsBefore = signalCount.load();
-    const QDeadlineTimer deadline(limitMs, Qt::PreciseTimer);
-    while (socketsLeft() && !deadline.hasExpired() && signalCount.load() == signalsBefore) {
-        QEventLoop loop;
-        QTimer::singleShot(5, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-        onSignal(&loop, [&loop] { loop.quit(); });
-        loop.exec();
-    }
-    // The sockets that closed meanwhile asked for their own deletion.
+    QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 

@@ -26,12 +26,9 @@ void onSignal(QObject *context, const std::function<void()> &handler);
 // signal came first (or had come before).
 bool waitReadable(int fd);
 
-// Lets the connections the command opened finish their writes: delivers the deferred deletions,
-// then turns the event loop until every TCP socket opened since install() has closed, for at most
-// limitMs, or until another signal comes (without install(), only the deletions). A request
-// written just before the end (a list fetched in the same turn as its login, say) still reaches
-// the recorder.
-void settle(int limitMs);
+// Lets the connections the command opened go: delivers the deferred deletions, in which they
+// close their sockets, and turns the event loop once.
+void settle();
 
 } // namespace zvr3stop
 
