@@ -86,6 +86,10 @@ void zvr3net_priv::open(const QUrl &u, int s)
     state = 0;
     qCDebug(lcZvr3Net, "connecting to %s:%d, service %d", qUtf8Printable(url.host()), url.port(DefaultPort), service);
     socket = new QTcpSocket;
+    // Each read hands the owner at most this much: without a bound, one read takes whatever the
+    // system holds for the socket, tens of megabytes on a fast link, on top of what the owner
+    // gathers. Chunk boundaries carry no meaning, so nothing else changes.
+    socket->setReadBufferSize(ReadChunk);
     connect(socket, &QTcpSocket::connected, this, &zvr3net_priv::connected);
     connect(socket, &QTcpSocket::disconnected, this, &zvr3net_priv::disconnected);
     connect(socket, &QTcpSocket::errorOccurred, this, &zvr3net_priv::error);

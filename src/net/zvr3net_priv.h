@@ -49,6 +49,7 @@ public:
 
     static constexpr int DefaultPort = 5049;
     static constexpr int Timeout = 30000;
+    static constexpr qint64 ReadChunk = 1 << 20;
 
 Q_SIGNALS:
     void sigError(const QVariant &error);
