@@ -150,8 +150,10 @@ bool zvr3setup_priv::parseBlock()
     if (lineEnd < 0)
         return false;
     bool ok = false;
-    quint64 n = buffer.mid(LengthTag.size(), lineEnd - LengthTag.size()).toULongLong(&ok, 10);
-    if (!ok)
+    const QByteArray digits = buffer.mid(LengthTag.size(), lineEnd - LengthTag.size());
+    quint64 n = digits.toULongLong(&ok, 10);
+    // Qt reads a number only up to a zero byte, as in a C string: "3\0x" is no number either.
+    if (!ok || digits.contains('\0'))
         n = 0;
     const qsizetype bodyStart = lineEnd + 2;
     if (n > quint64(buffer.size()) || quint64(buffer.size()) < quint64(bodyStart) + n)
