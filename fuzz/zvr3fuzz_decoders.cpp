@@ -106,7 +106,9 @@ QList<QByteArray> seedsNmea()
     const QByteArray rmc("$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n");
     const QByteArray gga("$GPGGA,123519,4807.038,N,01131.000,W,1,08,2,545.4,M,46.9,M,,*47\r\n");
     const QByteArray pgrme("$PGRME,15.0,M,45.0,M,25.0,M*1C\r\n");
-    const QByteArray recorder("$PGRME,1,2,230394,123519,5,4807.038,N,01131.000,E,1,40.5,84.4,3,9*00\r\n");
+    // The recorder's own PGRME: 15 fields after the name (date, time, position, fix, speed in km/h,
+    // course, dilution).
+    const QByteArray recorder("$PGRME,1,2,230394,123519,5,4807.038,N,01131.000,E,0,1,40.5,84.4,3,9*00\r\n");
     return {input(rmc + gga + pgrme), input(rmc + gga + pgrme, 1, 4),
             input("$GPRMC,235959.999,V,,,,,,,311299,,*00\r\n", 2, 2), input(recorder + rmc, 3, 3)};
 }
