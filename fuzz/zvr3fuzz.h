@@ -13,8 +13,9 @@
 // input choose how the rest is cut into chunks (see chunks()); the rest is what arrives.
 //
 // The same functions run under libFuzzer (fuzz/fuzz_main.cpp, one executable per target) and in the
-// normal test suite, which replays the seeds and the regression inputs of tests/data/fuzz/<target>/.
-// A target that finds a broken property calls qFatal(), which libFuzzer reports as a crash.
+// normal test suite, which replays the seeds and the kept inputs of tests/data/fuzz/<target>/.
+// Besides "no crash, no leak", every target checks a property of what the node must do with the
+// input; a broken property calls qFatal(), which libFuzzer reports as a crash.
 namespace zvr3fuzz {
 
 using Target = void (*)(const uint8_t *data, size_t size);
@@ -26,10 +27,14 @@ struct Entry
     QList<QByteArray> (*seeds)();
 };
 
-// Every target, by name: parser, id3parser, evtparser, events, setup, jpeg, login, nmea, text,
-// ima1, tz.
+// Every target, by name: parser, id3parser, evtparser, archive, events, setup, jpeg, login,
+// netarchive, nmea, text, ima1, video, tz.
 const QList<Entry> &targets();
 const Entry *find(const QByteArray &name);
+
+// Runs one input through a target and then lets the objects it handed to deleteLater() go, as the
+// event loop of an application would, so that nothing outlives the input.
+void run(const Entry &entry, const uint8_t *data, size_t size);
 
 // The body of an input (after the four chunking bytes) cut into chunks. Byte 0 picks the largest
 // chunk (0: the whole body at once, n: 1 to 16 × n bytes), bytes 1 to 3 seed the sizes.

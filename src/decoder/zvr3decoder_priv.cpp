@@ -27,6 +27,13 @@ bool isTextCodec(const QString &codec)
 }
 }
 
+bool zvr3decoder_priv::mStartWorkers = true;
+
+void zvr3decoder_priv::setStartWorkers(bool start)
+{
+    mStartWorkers = start;
+}
+
 zvr3decoder_priv::zvr3decoder_priv(const STREAM_T &stream)
     : m_stream(stream)
 {
@@ -34,7 +41,8 @@ zvr3decoder_priv::zvr3decoder_priv(const STREAM_T &stream)
     qRegisterMetaType<QVariant>("QVariant");
     zvr3typeId<zvr3item>();
     m_worker = new zvr3decoder_priv_thread(this);
-    m_worker->start(QThread::InheritPriority);
+    if (mStartWorkers)
+        m_worker->start(QThread::InheritPriority);
 }
 
 zvr3decoder_priv::~zvr3decoder_priv()

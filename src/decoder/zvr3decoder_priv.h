@@ -36,6 +36,11 @@ public:
     static void acquireEmitted();
     zvr3decoder_priv_thread *worker() const { return m_worker; }
 
+    // Test seam: with false, private decoders made from then on do not start their worker thread,
+    // and only direct calls of decode() decode. The fuzz targets call decode() themselves, with a
+    // new decoder for every input, and would otherwise start and end a thread each time.
+    static void setStartWorkers(bool start);
+
 Q_SIGNALS:
     void sigData(const QVariant &data);
 
@@ -55,6 +60,7 @@ protected:
 
 private:
     zvr3decoder_priv_thread *m_worker = nullptr;
+    static bool mStartWorkers;
 };
 
 #endif // ZVR3DECODER_PRIV_H

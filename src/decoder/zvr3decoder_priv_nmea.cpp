@@ -140,7 +140,9 @@ bool zvr3decoder_priv_nmea::pgrme(const QList<QByteArray> &f)
     m_position.valid = f[11] != "0";
     m_position.latitude = coordinate(f[6], f[7]);
     m_position.longitude = coordinate(f[8], f[9]);
-    m_position.speed = number(f[12]) * 1000 / 3600;  // km/h
+    // km/h; a speed so large that the metres overflow is divided first, so that it stays finite.
+    const double kmh = number(f[12]);
+    m_position.speed = std::isfinite(kmh * 1000) ? kmh * 1000 / 3600 : kmh / 3.6;
     m_position.course = number(f[13]);
     readTime(f[3], f[4] + ".00", m_position.time);
     m_position.hdop = integer(f[14]);

@@ -5,6 +5,7 @@
 
 #include <QImage>
 
+#include <cstdlib>
 #include <cstring>
 
 extern "C" {
@@ -16,6 +17,23 @@ extern "C" {
 namespace {
 // Pictures kept for reuse: enough for a consumer that holds the last one or two.
 constexpr qsizetype MaxKeptImages = 4;
+// swscale's converters write whole blocks of pixels, past the end of the last line for some
+// sizes (60 bytes for a 1 × 2 YUV 4:2:0 picture): every picture has this much room after it.
+constexpr qsizetype ConverterSlack = 256;
+
+void freePicture(void *data)
+{
+    std::free(data);
+}
+
+QImage newPicture(int w, int h)
+{
+    const qsizetype bytesPerLine = qsizetype(w) * 4;
+    void *data = std::malloc(size_t(bytesPerLine * h + ConverterSlack));
+    if (!data)
+        return QImage();
+    return QImage(static_cast<uchar *>(data), w, h, bytesPerLine, QImage::Format_ARGB32, freePicture, data);
+}
 }
 
 zvr3decoder_priv_video::~zvr3decoder_priv_video()
@@ -141,7 +159,7 @@ void zvr3decoder_priv_video::convert(zvr3item &item)
         }
     }
     if (image.isNull())
-        image = QImage(w, h, QImage::Format_ARGB32);
+        image = newPicture(w, h);
     if (image.isNull()) {
         av_frame_unref(m_frame);
         return;

@@ -50,6 +50,7 @@ protected:
 
 private:
     friend class tst_zvr3jpeg;
+    friend struct zvr3jpeg_priv_fuzz;  // the fuzz target runs with a small snapshot limit
 
     /*! The payload length of the frame whose length field is in the buffer. */
     quint64 frameLength() const;

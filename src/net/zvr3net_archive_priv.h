@@ -50,6 +50,7 @@ public:
 
 private:
     friend class tst_zvr3net_archive;
+    friend struct zvr3net_archive_priv_fuzz;  // the fuzz target of the state machine
 
     bool servable(const zvr3command &command) const;
     // Carries out a command taken off the queue; false when serving stops after it.

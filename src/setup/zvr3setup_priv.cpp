@@ -197,7 +197,8 @@ bool zvr3setup_priv::parseBlock()
         QByteArray::fromRawData(buffer.constData() + LengthTag.size(), lineEnd - LengthTag.size());
     bool ok = false;
     quint64 n = digits.toULongLong(&ok, 10);
-    if (!ok) {
+    // Qt reads a number only up to a zero byte, as in a C string: "3\0x" is no number either.
+    if (!ok || digits.contains('\0')) {
         // Not a number reads as 0; a number too long for 64 bits is still a length, and too large.
         const bool number = !digits.isEmpty()
             && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
