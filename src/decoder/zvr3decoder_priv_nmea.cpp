@@ -107,13 +107,18 @@ bool zvr3decoder_priv_nmea::useSentence(const QByteArray &part)
     return true;
 }
 
+void zvr3decoder_priv_nmea::fix(bool valid, const QList<QByteArray> &f, int at)
+{
+    m_position.valid = valid;
+    m_position.latitude = coordinate(f[at], f[at + 1]);
+    m_position.longitude = coordinate(f[at + 2], f[at + 3]);
+}
+
 bool zvr3decoder_priv_nmea::rmc(const QList<QByteArray> &f)
 {
     if (f.size() != 12)
         return false;
-    m_position.valid = f[2] == "A";
-    m_position.latitude = coordinate(f[3], f[4]);
-    m_position.longitude = coordinate(f[5], f[6]);
+    fix(f[2] == "A", f, 3);
     m_position.course = number(f[8]);
     m_position.speed = number(f[7]) * 0.514444444;  // knots
     readTime(f[9], f[1], m_position.time);
@@ -124,9 +129,7 @@ bool zvr3decoder_priv_nmea::gga(const QList<QByteArray> &f)
 {
     if (f.size() != 15)
         return false;
-    m_position.valid = f[6] != "0";
-    m_position.latitude = coordinate(f[2], f[3]);
-    m_position.longitude = coordinate(f[4], f[5]);
+    fix(f[6] != "0", f, 2);
     m_position.altitude = number(f[9]);
     m_position.satellites = integer(f[7]);
     m_position.hdop = integer(f[8]);
@@ -137,9 +140,7 @@ bool zvr3decoder_priv_nmea::pgrme(const QList<QByteArray> &f)
 {
     if (f.size() != 16)
         return false;
-    m_position.valid = f[11] != "0";
-    m_position.latitude = coordinate(f[6], f[7]);
-    m_position.longitude = coordinate(f[8], f[9]);
+    fix(f[11] != "0", f, 6);
     // km/h; a speed so large that the metres overflow is divided first, so that it stays finite.
     const double kmh = number(f[12]);
     m_position.speed = std::isfinite(kmh * 1000) ? kmh * 1000 / 3600 : kmh / 3.6;

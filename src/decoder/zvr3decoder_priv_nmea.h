@@ -32,6 +32,9 @@ private:
     bool rmc(const QList<QByteArray> &fields);
     bool gga(const QList<QByteArray> &fields);
     bool pgrme(const QList<QByteArray> &fields);
+    // The fix every sentence carries: whether it is valid, and the latitude and longitude from
+    // the four fields from `at` on (degrees and minutes, then the hemisphere, for each).
+    void fix(bool valid, const QList<QByteArray> &fields, int at);
 
     zvr3position_info m_position;
     QByteArray m_buffer;
