@@ -10,8 +10,6 @@
 namespace {
 constexpr int JpegService = 6;
 constexpr int ReplyTimeout = 30000;
-constexpr int LoggedIn = 2;
-constexpr int Closed = 3;
 // The socket's error for a connection closed by the recorder: how every snapshot normally ends.
 constexpr int RemoteHostClosed = 1;
 // The longest snapshot accepted: the length field of the frame may announce at most this many
@@ -111,7 +109,7 @@ void zvr3jpeg_priv::slotError(const QVariant &e)
 
 void zvr3jpeg_priv::slotState(int state)
 {
-    if (state == LoggedIn) {
+    if (state == zvr3net_priv::LoggedIn) {
         buffer.clear();
         // The connection keeps no timer after the login: this bounds the whole reply.
         connection->setWatchdog(ReplyTimeout);
@@ -122,7 +120,7 @@ void zvr3jpeg_priv::slotState(int state)
                                     .arg(urlValue(QStringLiteral("quality"), QStringLiteral("90")));
         qCDebug(lcZvr3Jpeg, "request %s", qUtf8Printable(request.trimmed()));
         connection->slotData(request.toUtf8());
-    } else if (state == Closed) {
+    } else if (state == zvr3net_priv::Closed) {
         busy = false;
         makeImage();
         nextCommand();

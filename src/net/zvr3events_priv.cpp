@@ -149,7 +149,7 @@ void zvr3events_priv::nextCommand()
         if (!(requested && reply->listed && code == 1) && !(!requested && code == 2))
             return;
         // Off the queue before it is served: opening closes a connection that is still logging
-        // in, and its state 3 comes back here at once.
+        // in, and its Closed comes back here at once.
         const zvr3command command = queue.takeFirst();
         if (code == 1)
             emit sigData(command.data);
@@ -160,13 +160,13 @@ void zvr3events_priv::nextCommand()
 
 void zvr3events_priv::slotState(int state)
 {
-    if (state == 2) {
+    if (state == zvr3net_priv::LoggedIn) {
         requested = true;
         connection->setWatchdog(zvr3net_priv::Timeout);
         const QString request = QStringLiteral("GET_ALL_EVENTS_%1,%2\r\n").arg(dateArg(QStringLiteral("from")), dateArg(QStringLiteral("to")));
         qCDebug(lcZvr3Net, "events: request %s", qUtf8Printable(request.trimmed()));
         connection->slotData(request.toUtf8());
-    } else if (state == 3) {
+    } else if (state == zvr3net_priv::Closed) {
         reset();
         nextCommand();
     }

@@ -78,11 +78,11 @@ void zvr3net_archive_priv::slotData(const QByteArray &a)
 
 void zvr3net_archive_priv::slotState(int s)
 {
-    if (s == 2) {
+    if (s == zvr3net_priv::LoggedIn) {
         connection.setWatchdog(0);
         state = Ready;
         processQueue();
-    } else if (s == 3) {
+    } else if (s == zvr3net_priv::Closed) {
         reset();
         processQueue();
     }
@@ -208,7 +208,7 @@ bool zvr3net_archive_priv::serve(const zvr3command &command)
         emit sigData(command.data);
         return true;
     case 2:
-        // The reset closes the old connection; its state 3 serves, at once, the markers and
+        // The reset closes the old connection; its Closed serves, at once, the markers and
         // closes queued behind this command.
         opening = true;
         reset();

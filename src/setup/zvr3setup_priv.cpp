@@ -11,8 +11,6 @@
 namespace {
 constexpr int SetupService = 4;
 constexpr int AnswerTimeout = 30000;
-constexpr int LoggedIn = 2;
-constexpr int Closed = 3;
 // The longest answer block accepted, length line included. Set-up answers are configuration texts
 // of a few kilobytes; a block that announces, or grows to, more than this is not one, and
 // gathering it would cost the application that much memory and more. The limit applies as soon as
@@ -77,10 +75,10 @@ void zvr3setup_priv::slotData(const QByteArray &a)
 
 void zvr3setup_priv::slotState(int state)
 {
-    if (state == LoggedIn) {
+    if (state == zvr3net_priv::LoggedIn) {
         busy = false;
         nextCommand();
-    } else if (state == Closed && !replacing) {
+    } else if (state == zvr3net_priv::Closed && !replacing) {
         reset();
         nextCommand();
     }

@@ -45,7 +45,7 @@ private:
     friend class tst_zvr3setup;
     friend struct zvr3setup_priv_fuzz;  // the fuzz target runs with a small answer limit
 
-    // Closes or replaces the connection. The state 3 that the connection reports from inside
+    // Closes or replaces the connection. The Closed that the connection reports from inside
     // close() or open() concerns a connection the worker gave up itself, not a lost one: it is
     // not served as such (it would start a nested pass over the queue mid-command).
     void closeOwn();
