@@ -41,7 +41,7 @@ struct zvr3net_priv_fuzz
 // The network archive worker's connection and parser.
 struct zvr3net_archive_priv_fuzz
 {
-    static zvr3net_priv &connection(zvr3net_archive_priv &w) { return w.connection; }
+    static zvr3net_priv &connection(zvr3net_archive_priv &w) { return *w.connection; }
     static zvr3parser &parser(zvr3net_archive_priv &w) { return w.parser; }
 };
 
