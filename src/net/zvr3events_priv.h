@@ -32,8 +32,8 @@ protected:
     void received(const QByteArray &a) override;
     void stateChanged(int state) override;
     void failed(const QVariant &e) override;
-    // A marker waits for the list of the request ahead of it, a request for the end of the one
-    // whose request has gone out.
+    // A marker waits for the list of the request ahead of it; a request waits while the one ahead
+    // has its request out, and replaces one that is still logging in.
     bool servable(const zvr3command &command) const override;
     bool serve(const zvr3command &command) override;
 
