@@ -25,13 +25,13 @@
 struct zvr3net_priv_fuzz
 {
     // Puts the connection where it waits for the login answer, without a socket.
-    static void awaitAnswer(zvr3net_priv &c) { c.state = 1; }
+    static void awaitAnswer(zvr3net_priv &c) { c.state = zvr3net_priv::LoginSent; }
     // What readyRead() does with bytes that arrive.
     static void receive(zvr3net_priv &c, const QByteArray &bytes)
     {
-        if (c.state == 1)
+        if (c.state == zvr3net_priv::LoginSent)
             c.recogniseAnswer(bytes);
-        else if (c.state == 2)
+        else if (c.state == zvr3net_priv::LoggedIn)
             emit c.sigData(bytes);
     }
     // What the owner has sent so far; without a login it all waits here.
@@ -41,7 +41,7 @@ struct zvr3net_priv_fuzz
 // The network archive worker's connection and parser.
 struct zvr3net_archive_priv_fuzz
 {
-    static zvr3net_priv &connection(zvr3net_archive_priv &w) { return w.connection; }
+    static zvr3net_priv &connection(zvr3net_archive_priv &w) { return *w.connection; }
     static zvr3parser &parser(zvr3net_archive_priv &w) { return w.parser; }
 };
 

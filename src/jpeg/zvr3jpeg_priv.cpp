@@ -9,9 +9,6 @@
 
 namespace {
 constexpr int JpegService = 6;
-constexpr int ReplyTimeout = 30000;
-constexpr int LoggedIn = 2;
-constexpr int Closed = 3;
 // The socket's error for a connection closed by the recorder: how every snapshot normally ends.
 constexpr int RemoteHostClosed = 1;
 // The longest snapshot accepted: the length field of the frame may announce at most this many
@@ -30,35 +27,13 @@ QVector<QImage> zvr3jpeg_priv::mDefaultImages;
 qint64 zvr3jpeg_priv::mReplyLimitOverride = 0;
 
 zvr3jpeg_priv::zvr3jpeg_priv()
-    : connection(new zvr3net_priv)
+    : zvr3service_priv(JpegService, {1, 2})
 {
     if (mDefaultImages.isEmpty())
         createDefaultImages();
-    connect(connection, &zvr3net_priv::sigError, this, &zvr3jpeg_priv::slotError);
-    connect(connection, &zvr3net_priv::sigData, this, qOverload<const QByteArray &>(&zvr3jpeg_priv::slotData));
-    connect(connection, &zvr3net_priv::sigState, this, &zvr3jpeg_priv::slotState);
 }
 
-zvr3jpeg_priv::~zvr3jpeg_priv()
-{
-    // The connection's closing signals must not reach a worker that is going away.
-    connection->disconnect(this);
-    delete connection;
-}
-
-void zvr3jpeg_priv::slotData(const QVariant &data)
-{
-    if (!zvr3holds<zvr3command>(data))
-        return;
-    const zvr3command cmd = data.value<zvr3command>();
-    if (cmd.code != 1 && cmd.code != 2)
-        return;
-    queue.append(cmd);
-    if (!busy)
-        nextCommand();
-}
-
-void zvr3jpeg_priv::slotData(const QByteArray &a)
+void zvr3jpeg_priv::received(const QByteArray &a)
 {
     // Only the first frame is ever looked at. Once its length field is in, a frame longer than a
     // snapshot can be is given up at once, and bytes past the frame are not kept.
@@ -99,7 +74,7 @@ void zvr3jpeg_priv::setReplyLimitOverride(qint64 bytes)
     mReplyLimitOverride = bytes;
 }
 
-void zvr3jpeg_priv::slotError(const QVariant &e)
+void zvr3jpeg_priv::failed(const QVariant &e)
 {
     if (!zvr3holds<zvr3error>(e) || e.value<zvr3error>().code == RemoteHostClosed)
         return;
@@ -109,12 +84,12 @@ void zvr3jpeg_priv::slotError(const QVariant &e)
     emit sigData(e);
 }
 
-void zvr3jpeg_priv::slotState(int state)
+void zvr3jpeg_priv::stateChanged(int state)
 {
-    if (state == LoggedIn) {
+    if (state == zvr3net_priv::LoggedIn) {
         buffer.clear();
         // The connection keeps no timer after the login: this bounds the whole reply.
-        connection->setWatchdog(ReplyTimeout);
+        connection->setWatchdog(zvr3net_priv::Timeout);
         const QString request = QStringLiteral("GET_JPEG_STREAM %1 %2 %3 %4 -1\r\n")
                                     .arg(urlValue(QStringLiteral("stream"), QStringLiteral("0")))
                                     .arg(urlValue(QStringLiteral("width"), QStringLiteral("320")))
@@ -122,7 +97,7 @@ void zvr3jpeg_priv::slotState(int state)
                                     .arg(urlValue(QStringLiteral("quality"), QStringLiteral("90")));
         qCDebug(lcZvr3Jpeg, "request %s", qUtf8Printable(request.trimmed()));
         connection->slotData(request.toUtf8());
-    } else if (state == Closed) {
+    } else if (state == zvr3net_priv::Closed) {
         busy = false;
         makeImage();
         nextCommand();
@@ -174,23 +149,16 @@ void zvr3jpeg_priv::makeImage()
     emit sigData(QVariant(image));
 }
 
-void zvr3jpeg_priv::nextCommand()
+bool zvr3jpeg_priv::serve(const zvr3command &command)
 {
-    while (!queue.isEmpty()) {
-        const zvr3command cmd = queue.takeFirst();
-        if (cmd.code == 1) {
-            emit sigData(cmd.data);
-            continue;
-        }
-        if (!cmd.data.canConvert<QUrl>()) {
-            // No snapshot to fetch: the bare "error" placeholder; the rest waits for the next command.
-            emit sigData(QVariant(mDefaultImages.at(0)));
-            return;
-        }
-        busy = true;
-        reset();
-        url = cmd.data.toUrl();
-        connection->open(url, JpegService);
-        return;
+    if (!command.data.canConvert<QUrl>()) {
+        // No snapshot to fetch: the bare "error" placeholder; the rest waits for the next command.
+        emit sigData(QVariant(mDefaultImages.at(0)));
+        return false;
     }
+    busy = true;
+    reset();
+    url = command.data.toUrl();
+    open(url);
+    return false;
 }

@@ -3,14 +3,10 @@
 
 #include <QByteArray>
 #include <QImage>
-#include <QList>
 #include <QUrl>
 #include <QVector>
 
-#include "zvr3base.h"
-#include "zvr3command.h"
-
-class zvr3net_priv;
+#include "zvr3service_priv.h"
 
 /*!
     \class zvr3jpeg_priv
@@ -20,33 +16,32 @@ class zvr3net_priv;
     with a frame: a 4-byte little-endian length and that many bytes, either a JPEG image or a status
     "-D:" (D = 5 no signal, 6 disabled, anything else an error); then it closes the connection.
 */
-class ZVR3LIB_EXPORT zvr3jpeg_priv : public zvr3base
+class ZVR3LIB_EXPORT zvr3jpeg_priv : public zvr3service_priv
 {
     Q_OBJECT
 public:
     zvr3jpeg_priv();
-    ~zvr3jpeg_priv() override;
 
     /*! The placeholders, drawn once per process by the first worker: 0 "error" (red), 1 "no signal"
         (red with a cross), 2 "disabled" (grey with a cross). */
     static QVector<QImage> mDefaultImages;
 
-public Q_SLOTS:
-    void slotData(const QVariant &data) override;
-
-protected Q_SLOTS:
-    void slotError(const QVariant &e);
-    void slotData(const QByteArray &a);
-    void slotState(int state);
-
 protected:
+    // A snapshot is fetched on a connection of its own; a value that is no URL gets the bare
+    // "error" placeholder.
+    bool serve(const zvr3command &command) override;
     void reset();
     /*! The value of the query item \a key of the snapshot URL, or \a defaultValue when it has none. */
     QString urlValue(const QString &key, const QString &defaultValue);
+    // Logged in: the request goes out. Closed: the picture comes out, then the next command.
+    void stateChanged(int state) override;
     /*! Cuts the first frame out of what arrived and emits its picture or a placeholder. */
     void makeImage();
-    void nextCommand();
     static void createDefaultImages();
+    // A failure other than the recorder's closing ends the snapshot and drops the queue.
+    void failed(const QVariant &e) override;
+    // Keeps the first frame, as it arrives.
+    void received(const QByteArray &a) override;
 
 private:
     friend class tst_zvr3jpeg;
@@ -61,9 +56,6 @@ private:
     static void setReplyLimitOverride(qint64 bytes);
     static qint64 mReplyLimitOverride;
 
-    zvr3net_priv *const connection;
-    bool busy = false;
-    QList<zvr3command> queue;
     QUrl url;
     QByteArray buffer;
 

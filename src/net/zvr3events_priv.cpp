@@ -114,65 +114,45 @@ EVENTS_FILE_LIST_T zvr3events_priv_reply::decode()
 }
 
 zvr3events_priv::zvr3events_priv()
-    : connection(new zvr3net_priv), reply(new zvr3events_priv_reply)
+    : zvr3service_priv(EventService, {1, 2}), reply(new zvr3events_priv_reply)
 {
-    connect(connection, &zvr3net_priv::sigError, this, &zvr3events_priv::slotError);
-    connect(connection, &zvr3net_priv::sigData, this, qOverload<const QByteArray &>(&zvr3events_priv::slotData));
-    connect(connection, &zvr3net_priv::sigState, this, &zvr3events_priv::slotState);
 }
 
 zvr3events_priv::~zvr3events_priv()
 {
-    // The connection's closing must not call back into a worker being destroyed.
-    connection->disconnect(this);
-    delete connection;
     delete reply;
 }
 
-void zvr3events_priv::slotData(const QVariant &data)
+bool zvr3events_priv::servable(const zvr3command &command) const
 {
-    if (!zvr3holds<zvr3command>(data))
-        return;
-    const zvr3command command = data.value<zvr3command>();
-    if (command.code != 1 && command.code != 2)
-        return;
-    queue.append(command);
-    nextCommand();
+    // A marker belongs behind the list of the request ahead of it: it waits for that list even
+    // when a command arriving in the meantime makes the queue be looked at.
+    return command.code == 1 ? requested && reply->listed : !requested;
 }
 
-void zvr3events_priv::nextCommand()
+bool zvr3events_priv::serve(const zvr3command &command)
 {
-    while (!queue.isEmpty()) {
-        // A marker belongs behind the list of the request ahead of it: it waits for that list
-        // even when a command arriving in the meantime makes the queue be looked at.
-        const int code = queue.constFirst().code;
-        if (!(requested && reply->listed && code == 1) && !(!requested && code == 2))
-            return;
-        // Off the queue before it is served: opening closes a connection that is still logging
-        // in, and its state 3 comes back here at once.
-        const zvr3command command = queue.takeFirst();
-        if (code == 1)
-            emit sigData(command.data);
-        else
-            connection->open(command.data.toUrl(), EventService);
-    }
+    // Opening closes a connection that is still logging in, and its Closed comes back to the
+    // queue at once.
+    open(command.data.toUrl());
+    return true;
 }
 
-void zvr3events_priv::slotState(int state)
+void zvr3events_priv::stateChanged(int state)
 {
-    if (state == 2) {
+    if (state == zvr3net_priv::LoggedIn) {
         requested = true;
         connection->setWatchdog(zvr3net_priv::Timeout);
         const QString request = QStringLiteral("GET_ALL_EVENTS_%1,%2\r\n").arg(dateArg(QStringLiteral("from")), dateArg(QStringLiteral("to")));
         qCDebug(lcZvr3Net, "events: request %s", qUtf8Printable(request.trimmed()));
         connection->slotData(request.toUtf8());
-    } else if (state == 3) {
+    } else if (state == zvr3net_priv::Closed) {
         reset();
         nextCommand();
     }
 }
 
-void zvr3events_priv::slotError(const QVariant &e)
+void zvr3events_priv::failed(const QVariant &e)
 {
     reset();
     emit sigData(e);
@@ -181,8 +161,7 @@ void zvr3events_priv::slotError(const QVariant &e)
 void zvr3events_priv::reset()
 {
     requested = false;
-    while (!queue.isEmpty() && queue.constFirst().code == 1)
-        queue.removeFirst();
+    dropMarkers();
     reply->clear();
     connection->close();
 }
@@ -196,7 +175,7 @@ QString zvr3events_priv::dateArg(const QString &name)
     return value.replace(date, QStringLiteral("\\3/\\2/\\1,\\4:\\5:\\6"));
 }
 
-void zvr3events_priv::slotData(const QByteArray &a)
+void zvr3events_priv::received(const QByteArray &a)
 {
     connection->setWatchdog(zvr3net_priv::Timeout);
     reply->buffer.append(a);

@@ -2,6 +2,7 @@
 
 #include "zvr3metatype_p.h"
 #include "zvr3net_archive_priv.h"
+#include "zvr3net_priv.h"
 
 namespace {
 constexpr int ArchiveService = 2;
@@ -43,59 +44,56 @@ void zvr3net_archive::slotData(const QVariant &data)
 }
 
 zvr3net_archive_priv::zvr3net_archive_priv()
+    : zvr3service_priv(ArchiveService, {1, 2, 3, 4, 5, 6, 7})
 {
-    connect(&connection, &zvr3net_priv::sigData, this, qOverload<const QByteArray &>(&zvr3net_archive_priv::slotData));
-    // The error goes downstream first, then the worker resets.
-    connect(&connection, &zvr3net_priv::sigError, this, &zvr3base::sigData);
-    connect(&connection, &zvr3net_priv::sigError, this, &zvr3net_archive_priv::reset);
-    connect(&connection, &zvr3net_priv::sigState, this, &zvr3net_archive_priv::slotState);
     connect(&parser, &zvr3base::sigData, this, qOverload<const QVariant &>(&zvr3net_archive_priv::slotData));
 }
 
 zvr3net_archive_priv::~zvr3net_archive_priv()
 {
-    // Closing the connection as it goes must not call back into a worker being destroyed.
-    connection.disconnect(this);
     parser.disconnect(this);
+}
+
+void zvr3net_archive_priv::failed(const QVariant &e)
+{
+    // The error goes downstream first, then the worker resets.
+    zvr3service_priv::failed(e);
+    reset();
 }
 
 void zvr3net_archive_priv::reset()
 {
     state = Idle;
-    connection.close();
+    connection->close();
     parser.reset();
     last = HDR_T();
     next = ARCHIVE_T_HDR();
 }
 
-void zvr3net_archive_priv::slotData(const QByteArray &a)
+void zvr3net_archive_priv::received(const QByteArray &a)
 {
     // Every chunk of bytes keeps the watchdog away; only a recorder that falls silent in the
     // middle of a chunk runs into it.
-    connection.setWatchdog(zvr3net_priv::Timeout);
+    connection->setWatchdog(zvr3net_priv::Timeout);
     parser.slotData(QVariant(a));
 }
 
-void zvr3net_archive_priv::slotState(int s)
+void zvr3net_archive_priv::stateChanged(int s)
 {
-    if (s == 2) {
-        connection.setWatchdog(0);
+    if (s == zvr3net_priv::LoggedIn) {
+        connection->setWatchdog(0);
         state = Ready;
-        processQueue();
-    } else if (s == 3) {
+        nextCommand();
+    } else if (s == zvr3net_priv::Closed) {
         reset();
-        processQueue();
+        nextCommand();
     }
 }
 
 void zvr3net_archive_priv::slotData(const QVariant &v)
 {
     if (zvr3holds<zvr3command>(v)) {
-        const zvr3command command = v.value<zvr3command>();
-        if (command.code >= 1 && command.code <= 7) {
-            queue.append(command);
-            processQueue();
-        }
+        zvr3service_priv::slotData(v);
         return;
     }
     if (zvr3holds<HDR_T>(v)) {
@@ -130,8 +128,8 @@ void zvr3net_archive_priv::slotData(const QVariant &v)
             // them asked for something else (a time, a pause, a new connection) playback goes on
             // with the next chunk.
             state = Ready;
-            connection.setWatchdog(0);
-            processQueue();
+            connection->setWatchdog(0);
+            nextCommand();
             if (state == Ready)
                 requestIndex();
         }
@@ -165,56 +163,35 @@ bool zvr3net_archive_priv::servable(const zvr3command &command) const
     }
 }
 
-void zvr3net_archive_priv::processQueue()
+bool zvr3net_archive_priv::takeAhead(zvr3command &command)
 {
-    while (!queue.isEmpty()) {
-        if (servable(queue.constFirst())) {
-            // Off the queue before it is served: serving may come back here.
-            if (!serve(queue.takeFirst()))
-                return;
+    for (qsizetype at = 1; at < queue.size(); ++at) {
+        const int code = queue.at(at).code;
+        if (code == 2 && opening)
+            return false;  // the pass inside an open's reset leaves later opens, and what follows them, alone
+        if (code != 2 && code != 3)
             continue;
-        }
-        // The head waits for a state. An open or a close further back does not wait with it.
-        qsizetype at = 1;
-        for (; at < queue.size(); ++at) {
-            const int code = queue.at(at).code;
-            if (code == 2 && opening)
-                return;  // the pass inside an open's reset leaves later opens, and what follows them, alone
-            if (code == 2 || code == 3)
-                break;
-        }
-        if (at >= queue.size())
-            return;
-        const zvr3command command = queue.takeAt(at);
-        if (command.code == 3) {
-            // A close ends what was asked of the connection: requests waiting ahead of it go,
-            // markers ahead of it still come out in their place.
-            const QList<zvr3command> ahead = queue.mid(0, at);
-            queue.remove(0, at);
-            for (const zvr3command &c : ahead) {
-                if (c.code == 1)
-                    emit sigData(c.data);
-            }
-        }
-        if (!serve(command))
-            return;
+        command = queue.takeAt(at);
+        // A close ends what was asked of the connection: requests waiting ahead of it go,
+        // markers ahead of it still come out in their place.
+        if (code == 3)
+            flush(at);
+        return true;
     }
+    return false;
 }
 
 bool zvr3net_archive_priv::serve(const zvr3command &command)
 {
     switch (command.code) {
-    case 1:
-        emit sigData(command.data);
-        return true;
     case 2:
-        // The reset closes the old connection; its state 3 serves, at once, the markers and
+        // The reset closes the old connection; its Closed serves, at once, the markers and
         // closes queued behind this command.
         opening = true;
         reset();
         opening = false;
         state = Connecting;
-        connection.open(command.data.toUrl(), ArchiveService);
+        open(command.data.toUrl());
         return false;
     case 3:
         reset();
@@ -251,22 +228,22 @@ void zvr3net_archive_priv::sendChannels(const char *format, const QByteArray &li
     for (const char channel : list)
         out += line.arg(uint(quint8(channel)), 2, 16, QLatin1Char('0')).toLatin1();
     if (!out.isEmpty())
-        connection.slotData(out);
+        connection->slotData(out);
 }
 
 void zvr3net_archive_priv::requestTime(const QDateTime &t)
 {
     state = Requested;
-    connection.setWatchdog(zvr3net_priv::Timeout);
-    connection.slotData(
+    connection->setWatchdog(zvr3net_priv::Timeout);
+    connection->slotData(
         QStringLiteral("GET_TIME_%1\r\n").arg(t.toString(QStringLiteral("dd/MM/yyyy,hh:mm:ss"))).toUtf8());
 }
 
 void zvr3net_archive_priv::requestIndex()
 {
     state = Requested;
-    connection.setWatchdog(zvr3net_priv::Timeout);
-    connection.slotData(QStringLiteral("GET_INDEX_%1%2\r\n")
+    connection->setWatchdog(zvr3net_priv::Timeout);
+    connection->slotData(QStringLiteral("GET_INDEX_%1%2\r\n")
                             .arg(next.ref_high, 8, 16, QLatin1Char('0'))
                             .arg(next.ref_low, 8, 16, QLatin1Char('0'))
                             .toUtf8());

@@ -3,17 +3,14 @@
 #define ZVR3NET_ARCHIVE_PRIV_H
 
 #include <QDateTime>
-#include <QList>
 
-#include "zvr3base.h"
-#include "zvr3command.h"
-#include "zvr3net_priv.h"
 #include "zvr3parser.h"
 #include "zvr3records.h"
+#include "zvr3service_priv.h"
 
 // The worker of zvr3net_archive: the connection, the parser, and the state machine that follows
 // a chunk's records and asks for the next chunk.
-class zvr3net_archive_priv : public zvr3base
+class zvr3net_archive_priv : public zvr3service_priv
 {
     Q_OBJECT
 public:
@@ -36,15 +33,14 @@ public:
     int currentState() const { return state; }
 
 public Q_SLOTS:
+    // The commands, and the records of the parser.
     void slotData(const QVariant &v) override;
 
 protected Q_SLOTS:
     void reset();
-    void slotData(const QByteArray &a);
-    void slotState(int s);
 
 public:
-    void processQueue();
+    void processQueue() { nextCommand(); }
     void requestTime(const QDateTime &t);
     void requestIndex();
 
@@ -52,15 +48,17 @@ private:
     friend class tst_zvr3net_archive;
     friend struct zvr3net_archive_priv_fuzz;  // the fuzz target of the state machine
 
-    bool servable(const zvr3command &command) const;
-    // Carries out a command taken off the queue; false when serving stops after it.
-    bool serve(const zvr3command &command);
+    void received(const QByteArray &a) override;
+    void stateChanged(int s) override;
+    void failed(const QVariant &e) override;
+    bool servable(const zvr3command &command) const override;
+    bool serve(const zvr3command &command) override;
+    // An open or a close further back does not wait with a head that waits for a state.
+    bool takeAhead(zvr3command &command) override;
     void sendChannels(const char *format, const QByteArray &list);
 
     int state = Idle;
-    zvr3net_priv connection;
     zvr3parser parser;
-    QList<zvr3command> queue;
     ARCHIVE_T_HDR next;
     HDR_T last;
     bool opening = false;  // a code 2 is being served: the queue pass its reset raises stops at a code 2

@@ -77,13 +77,13 @@ void zvr3net_priv::open(const QUrl &u, int s)
     outgoing.clear();
     const quint64 mine = ++generation;
     close();
-    // The state 3 of the old connection may have made an owner open again from its handler: that
-    // later open stands, and this one has nothing left to do.
+    // Closing the old connection may have made an owner open again from its handler: that later
+    // open stands, and this one has nothing left to do.
     if (generation != mine)
         return;
 
     watchdog.start(Timeout);
-    state = 0;
+    state = Connecting;
     qCDebug(lcZvr3Net, "connecting to %s:%d, service %d", qUtf8Printable(url.host()), url.port(DefaultPort), service);
     socket = new QTcpSocket;
     // Each read hands the owner at most this much: without a bound, one read takes whatever the
@@ -105,9 +105,9 @@ void zvr3net_priv::close()
     QTcpSocket *old = socket;
     socket = nullptr;
     release(old);
-    state = 3;
+    state = Closed;
     qCDebug(lcZvr3Net, "closed (service %d)", service);
-    emit sigState(3);
+    emit sigState(Closed);
 }
 
 void zvr3net_priv::release(QTcpSocket *s)
@@ -133,9 +133,9 @@ void zvr3net_priv::release(QTcpSocket *s)
 
 void zvr3net_priv::slotData(const QByteArray &a)
 {
-    qCDebug(lcZvr3Net, "request (service %d, %s): %s", service, state == 2 && socket ? "sent" : "queued",
+    qCDebug(lcZvr3Net, "request (service %d, %s): %s", service, state == LoggedIn && socket ? "sent" : "queued",
             escaped(a).constData());
-    if (state == 2 && socket)
+    if (state == LoggedIn && socket)
         write(a);
     else
         outgoing.append(a);
@@ -150,9 +150,14 @@ void zvr3net_priv::write(const QByteArray &a)
     socket->flush();
 }
 
+bool zvr3net_priv::fromSocket() const
+{
+    return socket && sender() == socket;
+}
+
 void zvr3net_priv::connected()
 {
-    if (!socket)
+    if (!fromSocket() || state != Connecting)
         return;
     const QByteArray digest =
         QCryptographicHash::hash(url.password(QUrl::FullyDecoded).toUtf8(), QCryptographicHash::Md5).toHex();
@@ -162,38 +167,43 @@ void zvr3net_priv::connected()
                  .toUtf8();
     write(login);
     watchdog.start(Timeout);
-    state = 1;
+    state = LoginSent;
     qCDebug(lcZvr3Net, "connected, login sent as \"%s\" (service %d)", qUtf8Printable(url.userName(QUrl::FullyDecoded)), service);
-    emit sigState(1);
+    emit sigState(LoginSent);
 }
 
 void zvr3net_priv::disconnected()
 {
+    if (!fromSocket())
+        return;
     watchdog.stop();
-    state = 3;
-    if (socket) {
-        QTcpSocket *old = socket;
-        socket = nullptr;
-        release(old);
-    }
+    state = Closed;
+    QTcpSocket *old = socket;
+    socket = nullptr;
+    release(old);
     qCDebug(lcZvr3Net, "disconnected by the peer (service %d)", service);
-    emit sigState(3);
+    emit sigState(Closed);
 }
 
 void zvr3net_priv::error(QAbstractSocket::SocketError e)
 {
+    if (!fromSocket())
+        return;
     QTcpSocket *failed = socket;
     watchdog.stop();
     qCDebug(lcZvr3Net, "socket error %d: %s", int(e), failed ? qUtf8Printable(failed->errorString()) : "");
     emit sigError(zvr3value(zvr3error(int(e), failed ? failed->errorString() : QString())));
     // The owner may have closed the connection, or opened a new one, while handling the error:
     // only the socket that failed is closed here.
-    if (failed && socket == failed)
+    if (socket == failed)
         close();
 }
 
 void zvr3net_priv::slotWathdog()
 {
+    // With no socket there is nothing left to wait for: the connection has ended already.
+    if (!socket)
+        return;
     QTcpSocket *waiting = socket;
     const quint64 mine = generation;
     qCDebug(lcZvr3Net, "timeout in state %d (service %d)", state, service);
@@ -204,21 +214,21 @@ void zvr3net_priv::slotWathdog()
 
 void zvr3net_priv::readyRead()
 {
-    QTcpSocket *s = socket;
-    if (!s)
+    if (!fromSocket())
         return;
-    const QByteArray bytes = s->readAll();
+    const QByteArray bytes = socket->readAll();
     if (bytes.isEmpty())
         return;
     switch (state) {
-    case 1:
+    case LoginSent:
         watchdog.start(Timeout);
         recogniseAnswer(bytes);
         break;
-    case 2:
+    case LoggedIn:
         emit sigData(bytes);
         break;
-    default:
+    case Connecting:
+    case Closed:
         fail(-3, tr("Unexpected data received in state #%1").arg(state));
         break;
     }
@@ -229,7 +239,7 @@ void zvr3net_priv::fail(int code, const QString &text)
     QTcpSocket *failed = socket;
     qCDebug(lcZvr3Net, "protocol error %d: %s", code, qUtf8Printable(text));
     emit sigError(zvr3value(zvr3error(code, text)));
-    // The socket's disconnected() then brings state 3, unless the owner has already moved on.
+    // The socket's disconnected() then brings Closed, unless the owner has already moved on.
     if (failed && socket == failed)
         failed->disconnectFromHost();
 }
@@ -245,18 +255,18 @@ void zvr3net_priv::recogniseAnswer(const QByteArray &bytes)
     if (reply.startsWith(AnswerOk)) {
         QTcpSocket *s = socket;
         watchdog.stop();
-        state = 2;
+        state = LoggedIn;
         const QByteArray rest = reply.mid(AnswerOk.size());
         reply.clear();
         qCDebug(lcZvr3Net, "logged in (service %d)", service);
-        emit sigState(2);
+        emit sigState(LoggedIn);
         // What the owner sends from its handler of the state has been written already; bytes
         // that came with the answer go to it next, then the requests it queued before the login.
-        if (socket != s || state != 2)
+        if (socket != s || state != LoggedIn)
             return;
         if (!rest.isEmpty())
             emit sigData(rest);
-        if (socket == s && state == 2 && !outgoing.isEmpty()) {
+        if (socket == s && state == LoggedIn && !outgoing.isEmpty()) {
             write(outgoing);
             outgoing.clear();
         }

@@ -21,16 +21,20 @@ class QTcpSocket;
     writes the owner's requests; requests given earlier are queued and written right after the
     login answer.
 
-    States reported on sigState(): 0 connecting (not signalled), 1 login sent, 2 logged in, 3 closed.
-    Failures go out on sigError() as a zvr3error, always before the state 3 that follows them.
+    States reported on sigState() (State): Connecting (not signalled), LoginSent, LoggedIn, Closed.
+    Failures go out on sigError() as a zvr3error, always before the Closed that follows them.
 
     Owners may close the connection or open a new one from their handlers of these signals: every
-    step that follows an emission checks that it is still working on the same socket.
+    step that follows an emission checks that it is still working on the same socket, and every
+    callback of a socket or of the watchdog first checks that it concerns the connection held now.
 */
 class zvr3net_priv : public QObject
 {
     Q_OBJECT
 public:
+    // The values are those that sigState() carries.
+    enum State { Connecting = 0, LoginSent = 1, LoggedIn = 2, Closed = 3 };
+
     zvr3net_priv();
     ~zvr3net_priv() override;
 
@@ -74,6 +78,9 @@ private:
     void write(const QByteArray &a);  // to the socket held, and on to the system
     void recogniseAnswer(const QByteArray &bytes);
     void fail(int code, const QString &text);
+    // Whether the signal being handled comes from the socket held now: a socket given up, or a
+    // callback that is not a signal of a socket at all, has nothing to say about this connection.
+    bool fromSocket() const;
     // Lets a socket that is no longer ours end and destroy itself.
     static void release(QTcpSocket *socket);
 
@@ -83,7 +90,7 @@ private:
     QUrl url;
     QTcpSocket *socket = nullptr;
     int service = 0;
-    int state = 0;
+    State state = Connecting;
     quint64 generation = 0;  // counts open() calls, so that an open nested in close() is noticed
 
     static void (*mCreationHook)(zvr3net_priv *);

@@ -10,9 +10,6 @@
 
 namespace {
 constexpr int SetupService = 4;
-constexpr int AnswerTimeout = 30000;
-constexpr int LoggedIn = 2;
-constexpr int Closed = 3;
 // The longest answer block accepted, length line included. Set-up answers are configuration texts
 // of a few kilobytes; a block that announces, or grows to, more than this is not one, and
 // gathering it would cost the application that much memory and more. The limit applies as soon as
@@ -32,35 +29,18 @@ const QByteArray TrailerError = QByteArrayLiteral("TRAL_ANSWER=ERROR");
 qint64 zvr3setup_priv::mAnswerLimitOverride = 0;
 
 zvr3setup_priv::zvr3setup_priv()
-    : connection(new zvr3net_priv)
+    : zvr3service_priv(SetupService, {1, 2, 3, 8})
+{
+}
+
+void zvr3setup_priv::failed(const QVariant &e)
 {
     // A connection failure leaves as data first; the reset follows.
-    connect(connection, &zvr3net_priv::sigError, this, &zvr3base::sigData);
-    connect(connection, &zvr3net_priv::sigError, this, &zvr3setup_priv::hardReset);
-    connect(connection, &zvr3net_priv::sigData, this, qOverload<const QByteArray &>(&zvr3setup_priv::slotData));
-    connect(connection, &zvr3net_priv::sigState, this, &zvr3setup_priv::slotState);
+    zvr3service_priv::failed(e);
+    hardReset();
 }
 
-zvr3setup_priv::~zvr3setup_priv()
-{
-    queue.clear();
-    connection->disconnect(this);
-    delete connection;
-}
-
-void zvr3setup_priv::slotData(const QVariant &data)
-{
-    if (!zvr3holds<zvr3command>(data))
-        return;
-    const zvr3command cmd = data.value<zvr3command>();
-    if (cmd.code != 1 && cmd.code != 2 && cmd.code != 3 && cmd.code != 8)
-        return;
-    queue.append(cmd);
-    if (!busy)
-        nextCommand();
-}
-
-void zvr3setup_priv::slotData(const QByteArray &a)
+void zvr3setup_priv::received(const QByteArray &a)
 {
     // Grown by doubling in place: a long answer is not copied, and so not held twice, at each step.
     if (!buffer.isEmpty() && buffer.capacity() - buffer.size() < a.size())
@@ -75,12 +55,12 @@ void zvr3setup_priv::slotData(const QByteArray &a)
     }
 }
 
-void zvr3setup_priv::slotState(int state)
+void zvr3setup_priv::stateChanged(int state)
 {
-    if (state == LoggedIn) {
+    if (state == zvr3net_priv::LoggedIn) {
         busy = false;
         nextCommand();
-    } else if (state == Closed && !replacing) {
+    } else if (state == zvr3net_priv::Closed && !replacing) {
         reset();
         nextCommand();
     }
@@ -129,40 +109,33 @@ void zvr3setup_priv::closeOwn()
 void zvr3setup_priv::openOwn()
 {
     replacing = true;
-    connection->open(url, SetupService);
+    open(url);
     replacing = false;
 }
 
-void zvr3setup_priv::nextCommand()
+bool zvr3setup_priv::serve(const zvr3command &command)
 {
-    while (!queue.isEmpty()) {
-        const zvr3command cmd = queue.takeFirst();  // off the queue first: serving may re-enter
-        const bool connected = !url.isEmpty();
-        switch (cmd.code) {
-        case 1:
-            emit sigData(cmd.data);
-            break;
-        case 2:
-            reConnect(cmd);
-            return;
-        case 3:
-            if (connected) {
-                closeOwn();
-                reset();
-            }
-            break;
-        case 8:
-            if (connected) {
-                busy = true;
-                connection->setWatchdog(AnswerTimeout);
-                qCDebug(lcZvr3Setup, "request of %lld bytes", qlonglong(cmd.data.toByteArray().size()));
-                connection->slotData(cmd.data.toByteArray());
-                return;
-            }
-            break;
-        default:
-            break;
+    const bool connected = !url.isEmpty();
+    switch (command.code) {
+    case 2:
+        reConnect(command);
+        return false;
+    case 3:
+        if (connected) {
+            closeOwn();
+            reset();
         }
+        return true;
+    case 8:
+        if (!connected)
+            return true;
+        busy = true;
+        connection->setWatchdog(zvr3net_priv::Timeout);
+        qCDebug(lcZvr3Setup, "request of %lld bytes", qlonglong(command.data.toByteArray().size()));
+        connection->slotData(command.data.toByteArray());
+        return false;
+    default:
+        return true;
     }
 }
 

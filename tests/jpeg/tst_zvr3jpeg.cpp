@@ -73,6 +73,23 @@ private slots:
     }
     void scenarios() { runScenario<zvr3jpeg>(6, CloseAfterReply | MarkerWhenIdle); }
 
+    void requestFromHandler()
+    {
+        // A snapshot asked for while the first picture is handed out waits for its turn behind the
+        // one already queued: each gets a connection and a picture of its own.
+        Rig<zvr3jpeg> r;
+        r.recorder.answer(frame("-5:"), 0, true);
+        bool asked = false;
+        connect(&r.node, &zvr3base::sigData, &r.log.context, [&] {
+            if (!std::exchange(asked, true))
+                r.play(QStringLiteral("2:stream=3"));
+        });
+        r.play(QStringLiteral("2 2:stream=2"));
+        QTRY_COMPARE(r.log.lines, QStringList(3, QStringLiteral("image no signal 320x240")));
+        QTRY_COMPARE(sent(r.recorder), QStringLiteral("GET_JPEG_STREAM 0 320 240 90 -1 | GET_JPEG_STREAM 2 320 240 90 -1 | "
+                                                      "GET_JPEG_STREAM 3 320 240 90 -1"));
+    }
+
     void tooLarge_data()
     {
         QTest::addColumn<qint64>("limit");  // 0: the usual one

@@ -169,7 +169,7 @@ private slots:
         QFETCH(bool, drop);
         QFETCH(bool, garbage);
         Rig<zvr3net_archive_priv> r;
-        Log bytes(&r.node.connection);
+        Log bytes(r.node.connection);
         QByteArray a = chunk(1000, 1, 255);
         for (int i = 0; garbage && i < a.size(); ++i)
             a[i] = char(i * 131 + 7);
@@ -182,7 +182,7 @@ private slots:
             QTRY_COMPARE(bytes.data().size(), a.size());
             QCOMPARE(r.node.currentState(), garbage ? 3 : 6);
             QCOMPARE(r.connections.watching(), 1);
-            zvr3net_priv_test::expire(&r.node.connection);
+            zvr3net_priv_test::expire(r.node.connection);
         }
         QTRY_COMPARE(r.log.lines.value(r.log.lines.size() - 1), drop ? QStringLiteral("error 1 The remote host closed the connection")
                                                                     : QStringLiteral("error -1 Network operation timeout"));
@@ -217,7 +217,7 @@ private slots:
         QFETCH(int, state);
         QFETCH(QString, requests);
         Rig<zvr3net_archive_priv> r;
-        Log bytes(&r.node.connection);
+        Log bytes(r.node.connection);
         const QByteArray a = chunk(1000, 1, 255);
         const int half = a.size() / 2 + 3;
         // The first request gets half a chunk, each later one a whole chunk.

@@ -91,7 +91,7 @@ private slots:
             if (forced < 0) {
                 r.recorder.lastSession()->abort();
             } else {
-                r.node.state = forced;
+                r.node.state = zvr3net_priv::State(forced);
                 r.recorder.lastSession()->send("BYTES");
             }
         } else if (expected.contains(QStringLiteral("error -1 Network operation timeout"))) {
@@ -155,8 +155,49 @@ private slots:
         QPointer<QTcpSocket> socket = r.node.socket;
         r.node.close();
         r.node.close();
+        zvr3net_priv_test::expire(&r.node);  // nothing left to time out
         QCOMPARE(r.log.lines, QStringList{"state 3"});
         QTRY_VERIFY(socket.isNull());  // a socket that never connected is deleted too
+    }
+
+    void replacedSocketIgnored_data()
+    {
+        QTest::addColumn<int>("callback");
+        QTest::newRow("connected") << 0;
+        QTest::newRow("disconnected") << 1;
+        QTest::newRow("error") << 2;
+    }
+    void replacedSocketIgnored()
+    {
+        // A callback of a socket that a new open has replaced (one already on its way when the
+        // owner opened again) does not touch the new connection: no login on it, no state, no
+        // error, and the new connection logs in as usual.
+        QFETCH(int, callback);
+        Rig<zvr3net_priv> r;
+        r.node.open(r.recorder.url(), 1);
+        QTRY_COMPARE(r.log.lines, QStringList({"state 1", "state 2"}));
+        QPointer<QTcpSocket> old = r.node.socket;
+        r.node.open(r.recorder.url(), 1);
+        QVERIFY(old && old != r.node.socket);
+        switch (callback) {
+        case 0:
+            connect(old.data(), &QTcpSocket::connected, &r.node, &zvr3net_priv::connected);
+            emit old->connected();
+            break;
+        case 1:
+            connect(old.data(), &QTcpSocket::disconnected, &r.node, &zvr3net_priv::disconnected);
+            emit old->disconnected();
+            break;
+        default:
+            connect(old.data(), &QTcpSocket::errorOccurred, &r.node, &zvr3net_priv::error);
+            emit old->errorOccurred(QAbstractSocket::RemoteHostClosedError);
+            break;
+        }
+        QCOMPARE(r.log.lines, QStringList({"state 1", "state 2", "state 3"}));
+        QCOMPARE(r.node.currentState(), 0);
+        QTRY_COMPARE(r.log.lines, QStringList({"state 1", "state 2", "state 3", "state 1", "state 2"}));
+        QTRY_COMPARE(r.recorder.sessionCount(), 2);
+        QCOMPARE(r.recorder.lastSession()->received(), r.recorder.sessions().constFirst()->received());
     }
 
 };
