@@ -4,22 +4,15 @@
 #include "zvr3logging_p.h"
 #include "zvr3metatype_p.h"
 #include "zvr3parser_buffer.h"
+#include "zvr3stream_format_p.h"
+
+using namespace zvr3format;
 
 namespace {
-// The three magic words, as the u32 read at a record's start and as its bytes in stream order.
-constexpr quint32 HeaderMagic = 0xB505B5B5;
-constexpr quint32 ChunkMagic = 0xE5E5E505;
-constexpr quint32 IndexMagic = 0xB5B5B505;
-constexpr char HeaderMagicBytes[4] = {char(0xB5), char(0xB5), char(0x05), char(0xB5)};
-
-constexpr int ChunkHeaderSize = 20;
 // Payloads at least this long that have not fully arrived are collected straight from the chunks.
 constexpr unsigned int CollectFrom = 1024;
-constexpr int VideoStream = 1;
 
 enum State { LookingForHeader = 0, AfterHeader = 1, ReadingData = 2 };
-enum PositionType { SkippedBytes = 7, StreamHeader = 1, ChunkHeader = 2, IndexRecord = 3, DataRecord = 4 };
-enum Part { Middle = 0, Last = 1, First = 2, Whole = 3 };
 }
 
 zvr3parser::zvr3parser() = default;
@@ -53,35 +46,31 @@ void zvr3parser::parse()
 
 int zvr3parser::stream_type(int number)
 {
-    for (const STREAM_T &stream : std::as_const(header.streams)) {
-        if (stream.number == number)
-            return stream.type;
-    }
-    return 0;
+    return streamType(header, number);
 }
 
 bool zvr3parser::parse_hdr()
 {
     // Skip up to the header magic. When it is not there, keep the last three bytes: a magic word
     // may begin in them.
-    qint64 k = buffer->find(HeaderMagicBytes);
+    qint64 k = buffer->find(StreamHeaderMagicBytes);
     if (k < 0)
-        k = qMax<qint64>(0, buffer->available() - 3);
+        k = qMax<qint64>(0, buffer->available() - (MagicSize - 1));
     if (k > 0)
         qCDebug(lcZvr3Parser, "skipping %lld bytes that are no stream header", qlonglong(k));
     skip(int(k), SkippedBytes);
 
-    if (buffer->available() < 4)
+    if (buffer->available() < MagicSize)
         return false;
 
     // A header is complete only once streams_end + params_size bytes are there; until then reading
     // it would only be thrown away.
-    int pos = 4;
+    int pos = MagicSize;
     HDR_T h;
     h.streams_end = buffer->readU16(pos);
     h.params_size = buffer->readU16(pos);
     const qint64 available = buffer->available();
-    if (available < 8 || available < qint64(h.streams_end) + h.params_size)
+    if (available < StreamHeaderFixedSize || available < qint64(h.streams_end) + h.params_size)
         return false;
 
     h.name = buffer->readString(pos);
@@ -113,12 +102,12 @@ bool zvr3parser::parse_hdr()
 
 bool zvr3parser::parse_idx()
 {
-    if (buffer->available() < 4)
+    if (buffer->available() < MagicSize)
         return false;
 
     const quint32 magic = buffer->peekU32(0);
     if (magic == IndexMagic) {
-        int pos = 4;
+        int pos = MagicSize;
         IDX_T idx;
         idx.time = buffer->readU32(pos);
         idx.value = buffer->readU32(pos);
@@ -134,7 +123,7 @@ bool zvr3parser::parse_idx()
         emit sigData(zvr3value(idx));
         return true;
     }
-    if (magic == ChunkMagic) {
+    if (magic == ChunkHeaderMagic) {
         if (buffer->available() < ChunkHeaderSize)
             return false;
         ARCHIVE_T_HDR chunk;
@@ -153,15 +142,15 @@ bool zvr3parser::parse_idx()
 
 bool zvr3parser::parse_data()
 {
-    if (buffer->available() < 4)
+    if (buffer->available() < MagicSize)
         return false;
 
     const quint32 magic = buffer->peekU32(0);
-    if (magic == HeaderMagic) {
+    if (magic == StreamHeaderMagic) {
         state = LookingForHeader;
         return true;
     }
-    if (magic == IndexMagic || magic == ChunkMagic) {
+    if (magic == IndexMagic || magic == ChunkHeaderMagic) {
         state = AfterHeader;
         return true;
     }
@@ -170,11 +159,11 @@ bool zvr3parser::parse_data()
     DATA_T record;
     record.size = buffer->readU16(pos);
     const quint8 flags = buffer->readU8(pos);
-    record.level = static_cast<signed char>(flags & 0x1F);
-    record.marked = flags & 0x20;
-    record.part = flags >> 6;
+    record.level = static_cast<signed char>(flags & LevelMask);
+    record.marked = flags & MarkedBit;
+    record.part = flags >> PartShift;
     record.stream = buffer->readU8(pos);
-    if ((record.part & First) && stream_type(int(record.stream)) == VideoStream) {
+    if (isFrameStart(header, record)) {
         // A video frame start carries its own time: milliseconds after the last index time. It
         // becomes the time of the records that follow.
         const quint16 msec = buffer->readU16(pos);
