@@ -12,6 +12,8 @@
 // of synthetic recordings. The tools, tests and benchmarks make their inputs with these.
 namespace zvr3stream {
 
+// Stream headers, index records and data records are encoded by the saver's own code; unlike the
+// saver, these keep the index record's value and the data record's mark.
 QByteArray encodeHeader(const HDR_T &header);
 QByteArray encodeChunkHeader(const ARCHIVE_T_HDR &chunk);
 QByteArray encodeIndex(const IDX_T &index);
