@@ -1,9 +1,12 @@
 #include "zvr3parser.h"
 
+#include <utility>
+
 #include "zvr3error.h"
 #include "zvr3logging_p.h"
 #include "zvr3metatype_p.h"
 #include "zvr3parser_buffer.h"
+#include "zvr3parser_p.h"
 #include "zvr3stream_format_p.h"
 
 using namespace zvr3format;
@@ -15,19 +18,32 @@ constexpr unsigned int CollectFrom = 1024;
 enum State { LookingForHeader = 0, AfterHeader = 1, ReadingData = 2 };
 }
 
-zvr3parser::zvr3parser() = default;
-zvr3parser::~zvr3parser() = default;
+qint64 zvr3parser_private::frameLimitOverride = 0;
+
+zvr3parser::zvr3parser()
+    : d(new zvr3parser_private)
+{
+}
+
+zvr3parser::~zvr3parser()
+{
+    delete d;
+}
+
+void zvr3parser::resetStreamState()
+{
+    d->partial.clear();
+    d->collecting = DATA_T();
+}
 
 void zvr3parser::parse()
 {
     if (buffer->collecting()) {
         if (!buffer->collected())
             return;
-        DATA_T record = buffer->pendingRecord;
-        const qint64 start = buffer->pendingStart;
-        const int length = buffer->pendingLength;
+        DATA_T record = std::exchange(d->collecting, DATA_T());
         record.data = buffer->takeCollected();
-        report(start, length, DataRecord);
+        report(d->collectingStart, d->collectingLength, DataRecord);
         emit sigData(zvr3value(record));
         combine(record);
     }
@@ -118,7 +134,7 @@ bool zvr3parser::parse_idx()
         state = ReadingData;
         index = idx;
         time = qint64(idx.time) * 1000;
-        buffer->partial.clear();  // frames not finished before an index record are dropped
+        d->partial.clear();  // frames not finished before an index record are dropped
         skip(pos, IndexRecord);
         emit sigData(zvr3value(idx));
         return true;
@@ -176,9 +192,9 @@ bool zvr3parser::parse_data()
     }
     if (buffer->available() < qint64(pos) + record.size) {
         if (record.size >= CollectFrom && buffer->available() >= pos) {
-            buffer->pendingRecord = record;
-            buffer->pendingStart = buffer->position();
-            buffer->pendingLength = pos + int(record.size);
+            d->collecting = record;
+            d->collectingStart = buffer->position();
+            d->collectingLength = pos + int(record.size);
             buffer->collect(pos, int(record.size));
         }
         return false;
@@ -193,7 +209,7 @@ bool zvr3parser::parse_data()
 
 void zvr3parser::combine(const DATA_T &record)
 {
-    QMap<int, DATA_T> &partial = buffer->partial;
+    QMap<int, DATA_T> &partial = d->partial;
     const int stream = int(record.stream);
     switch (record.part) {
     case Whole:
@@ -202,7 +218,7 @@ void zvr3parser::combine(const DATA_T &record)
         break;
     case First:
         partial.insert(stream, record);  // replaces an unfinished frame of the stream
-        if (record.data.size() > zvr3parser_buffer::frameLimit())
+        if (record.data.size() > zvr3parser_private::frameLimit())
             dropFrame(stream);
         break;
     case Middle:
@@ -210,7 +226,7 @@ void zvr3parser::combine(const DATA_T &record)
         const auto pending = partial.find(stream);
         if (pending == partial.end())
             break;  // a part without its first one never becomes a frame
-        if (qint64(pending->data.size()) + record.data.size() > zvr3parser_buffer::frameLimit()) {
+        if (qint64(pending->data.size()) + record.data.size() > zvr3parser_private::frameLimit()) {
             dropFrame(stream);
             break;
         }
@@ -232,13 +248,13 @@ void zvr3parser::combine(const DATA_T &record)
 
 void zvr3parser::dropFrame(int stream)
 {
-    buffer->partial.remove(stream);
-    ++dropped;
+    d->partial.remove(stream);
+    ++d->dropped;
     qCDebug(lcZvr3Parser, "frame of stream %d dropped: too large", stream);
     emit sigData(zvr3value(zvr3error(-1, tr("Frame of stream %1 too large, dropped").arg(stream))));
 }
 
 qint64 zvr3parser::droppedFrames() const
 {
-    return dropped;
+    return d->dropped;
 }
