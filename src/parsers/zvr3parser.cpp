@@ -158,15 +158,16 @@ bool zvr3parser::parse_idx()
 
 bool zvr3parser::parse_data()
 {
+    // Data records follow one another up to the next magic word; the record that begins with it is
+    // read in the state it leads to.
     if (buffer->available() < MagicSize)
         return false;
-
-    const quint32 magic = buffer->peekU32(0);
-    if (magic == StreamHeaderMagic) {
+    switch (buffer->peekU32(0)) {
+    case StreamHeaderMagic:
         state = LookingForHeader;
         return true;
-    }
-    if (magic == IndexMagic || magic == ChunkHeaderMagic) {
+    case IndexMagic:
+    case ChunkHeaderMagic:
         state = AfterHeader;
         return true;
     }

@@ -23,29 +23,38 @@ constexpr quint32 ChunkHeaderMagic = 0xE5E5E505;
 constexpr quint32 IndexMagic = 0xB5B5B505;
 // The stream header's magic as its bytes in stream order, to search for it in arbitrary bytes.
 constexpr char StreamHeaderMagicBytes[4] = {char(0xB5), char(0xB5), char(0x05), char(0xB5)};
-constexpr int MagicSize = 4;
 
-// A stream header's fixed part: the magic and two u16 lengths, the end of the stream table
-// (counted from the magic's first byte) and the length of the parameter table.
-constexpr int StreamHeaderFixedSize = 8;
-// A chunk header: the magic and four u32.
-constexpr int ChunkHeaderSize = 20;
-// An index record's fixed part: the magic, the time, a value and the count of the bytes after it.
-constexpr int IndexFixedSize = 13;
-// A data record's header: size (u16), flags, stream number; a video frame start adds the
-// milliseconds after the index time (u16), the extra byte and a zero byte.
-constexpr int DataHeaderSize = 4;
-constexpr int FrameStartHeaderSize = 8;
+// Sizes in bytes.
+enum Size : int {
+    MagicSize = 4,
+    // A stream header's fixed part: the magic, the end of the stream table (u16, counted from the
+    // magic's first byte) and the length of the parameter table (u16).
+    StreamHeaderFixedSize = 8,
+    ChunkHeaderSize = 20,  // the magic and four u32
+    // An index record's fixed part: the magic, the time (u32), a value (u32) and the count of the
+    // bytes that follow (u8).
+    IndexFixedSize = 13,
+    // A data record's header: size (u16), flags, stream number; a video frame start adds the
+    // milliseconds after the index time (u16), the extra byte and a zero byte.
+    DataHeaderSize = 4,
+    FrameStartHeaderSize = 8,
+    // An index file is a plain sequence of entries: type, count, a byte not used, bits 32 to 39
+    // of the position, the time in seconds (u32), bits 0 to 31 of the position (u32), and six
+    // pairs of bytes.
+    IndexFileEntrySize = 24,
+    // An event record (of an event file, and inside the event list reply): the time in seconds
+    // (u32), a number (u32), a count (u8), then that many entries of an id byte and a text ended
+    // by a zero byte.
+    EventFixedSize = 9,
+};
+constexpr int IndexFilePairs = 6;
 
 // The widths of the length fields: a data record's size is 16 bits, an index record's byte count
 // 8 bits, and the two lengths of a stream header 16 bits each.
-constexpr qsizetype MaxPayload = 0xFFFF;
-constexpr qsizetype MaxIndexBytes = 0xFF;
-constexpr qsizetype MaxHeaderLength = 0xFFFF;
+constexpr qsizetype MaxPayload = 0xFFFF, MaxIndexBytes = 0xFF, MaxHeaderLength = 0xFFFF;
 
 // A data record's flags byte: the level in bits 0 to 4, the mark in bit 5, the part in bits 6 and 7.
-constexpr quint32 LevelMask = 0x1F;
-constexpr quint32 MarkedBit = 0x20;
+constexpr quint32 LevelMask = 0x1F, MarkedBit = 0x20;
 constexpr int PartShift = 6;
 
 // Which piece of a frame a data record carries. A frame in parts is one First, any number of
@@ -55,25 +64,10 @@ enum Part { Middle = 0, Last = 1, First = 2, Whole = 3 };
 // The stream types of a header's stream table; the decoders know these three.
 enum StreamType { Video = 1, Audio = 2, Text = 4 };
 
-// The kinds of record a parser reports the place of (zvr3parser_position::type).
-enum RecordType {
-    StreamHeader = 1,
-    ChunkHeader = 2,
-    IndexRecord = 3,
-    DataRecord = 4,
-    IndexFileEntry = 5,
-    EventFileRecord = 6,
-    SkippedBytes = 7,  // bytes before a stream header
-};
-
-// An index file is a plain sequence of entries: type, count, a byte not used, bits 32 to 39 of the
-// position, the time in seconds (u32), bits 0 to 31 of the position (u32), six pairs of bytes.
-constexpr int IndexFileEntrySize = 24;
-constexpr int IndexFilePairs = 6;
-
-// An event record (of an event file, and inside the event list reply): the time in seconds (u32),
-// a number (u32), a count (u8), then that many entries of an id byte and a text ended by a zero.
-constexpr int EventFixedSize = 9;
+// The kinds of record a parser reports the place of (zvr3parser_position::type); SkippedBytes are
+// bytes before a stream header.
+enum RecordType { StreamHeader = 1, ChunkHeader = 2, IndexRecord = 3, DataRecord = 4,
+                  IndexFileEntry = 5, EventFileRecord = 6, SkippedBytes = 7 };
 
 // The event list reply: this magic, a group count (u32), the groups (an ignored u32, a length
 // (u32) and that many bytes of event records), and this trailer.
