@@ -2,9 +2,9 @@
 
 #include "zvr3command.h"
 #include "zvr3metatype_p.h"
+#include "zvr3stream_format_p.h"
 
 namespace {
-constexpr int TextStream = 4;
 constexpr int EndOfData = 3;
 }
 
@@ -22,14 +22,7 @@ void zvr3archive_priv_file_evt::slotData(const QVariant &v)
         pending.time = qint64(index.time) * 1000;
     } else if (zvr3holds<zvr3parser_combined_DATA_T>(v)) {
         const zvr3parser_combined_DATA_T frame = v.value<zvr3parser_combined_DATA_T>();
-        int type = 0;
-        for (const STREAM_T &stream : std::as_const(header.streams)) {
-            if (stream.number == int(frame.stream)) {
-                type = stream.type;
-                break;
-            }
-        }
-        if (type != TextStream)
+        if (zvr3format::streamType(header, int(frame.stream)) != zvr3format::Text)
             return;
         const qsizetype zero = frame.data.indexOf('\0');
         PARAM_T text;

@@ -34,8 +34,8 @@ public Q_SLOTS:
     void slotData(const QVariant &data) override;
 
 protected:
-    /*! Each writes one whole record with a single write; false (after reporting) when the record
-        does not fit the format and nothing was written. */
+    /*! Each writes one whole record with a single write and keeps the header or index written;
+        false (after reporting) when the record does not fit the format and nothing was written. */
     bool writeHdr(const HDR_T &header);
     bool writeIdx(const IDX_T &index);
     bool writeData(const DATA_T &record);
@@ -49,7 +49,7 @@ protected:
     IDX_T index;   //!< the last index record written
 
 private:
-    void tooLarge();
+    bool tooLarge();  // reports, and gives false
 };
 
 #endif // ZVR3SAVER_PRIV_H

@@ -2,10 +2,9 @@
 
 #include "zvr3metatype_p.h"
 #include "zvr3parser_buffer.h"
+#include "zvr3stream_format_p.h"
 
-namespace {
-constexpr int EventFileRecord = 6;
-}
+using zvr3format::EventFileRecord;
 
 evtparser::evtparser() = default;
 evtparser::~evtparser() = default;

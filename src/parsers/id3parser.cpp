@@ -2,23 +2,20 @@
 
 #include "zvr3metatype_p.h"
 #include "zvr3parser_buffer.h"
+#include "zvr3stream_format_p.h"
 
-namespace {
-constexpr int EntrySize = 24;
-constexpr int IndexFileEntry = 5;
-constexpr unsigned int MaxPairs = 6;
-}
+using namespace zvr3format;
 
 id3parser::id3parser() = default;
 id3parser::~id3parser() = default;
 
 void id3parser::parse()
 {
-    while (buffer->available() >= EntrySize) {
+    while (buffer->available() >= IndexFileEntrySize) {
         int pos = 0;
         ZVR_ID3_REC entry;
         entry.type = buffer->readU8(pos);
-        entry.count = qMin<unsigned int>(buffer->readU8(pos), MaxPairs);
+        entry.count = qMin<unsigned int>(buffer->readU8(pos), IndexFilePairs);
         pos += 1;  // not used
         const qint64 positionHigh = buffer->readU8(pos);
         entry.time = qint64(buffer->readU32(pos)) * 1000;
@@ -27,7 +24,7 @@ void id3parser::parse()
             pair.first = buffer->readU8(pos);
             pair.second = buffer->readU8(pos);
         }
-        skip(EntrySize, IndexFileEntry);
+        skip(IndexFileEntrySize, IndexFileEntry);
         emit sigData(zvr3value(entry));
     }
 }

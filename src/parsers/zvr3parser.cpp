@@ -1,40 +1,49 @@
 #include "zvr3parser.h"
 
+#include <utility>
+
 #include "zvr3error.h"
 #include "zvr3logging_p.h"
 #include "zvr3metatype_p.h"
 #include "zvr3parser_buffer.h"
+#include "zvr3parser_p.h"
+#include "zvr3stream_format_p.h"
+
+using namespace zvr3format;
 
 namespace {
-// The three magic words, as the u32 read at a record's start and as its bytes in stream order.
-constexpr quint32 HeaderMagic = 0xB505B5B5;
-constexpr quint32 ChunkMagic = 0xE5E5E505;
-constexpr quint32 IndexMagic = 0xB5B5B505;
-constexpr char HeaderMagicBytes[4] = {char(0xB5), char(0xB5), char(0x05), char(0xB5)};
-
-constexpr int ChunkHeaderSize = 20;
 // Payloads at least this long that have not fully arrived are collected straight from the chunks.
 constexpr unsigned int CollectFrom = 1024;
-constexpr int VideoStream = 1;
 
 enum State { LookingForHeader = 0, AfterHeader = 1, ReadingData = 2 };
-enum PositionType { SkippedBytes = 7, StreamHeader = 1, ChunkHeader = 2, IndexRecord = 3, DataRecord = 4 };
-enum Part { Middle = 0, Last = 1, First = 2, Whole = 3 };
 }
 
-zvr3parser::zvr3parser() = default;
-zvr3parser::~zvr3parser() = default;
+qint64 zvr3parser_private::frameLimitOverride = 0;
+
+zvr3parser::zvr3parser()
+    : d(new zvr3parser_private)
+{
+}
+
+zvr3parser::~zvr3parser()
+{
+    delete d;
+}
+
+void zvr3parser::resetStreamState()
+{
+    d->partial.clear();
+    d->collecting = DATA_T();
+}
 
 void zvr3parser::parse()
 {
     if (buffer->collecting()) {
         if (!buffer->collected())
             return;
-        DATA_T record = buffer->pendingRecord;
-        const qint64 start = buffer->pendingStart;
-        const int length = buffer->pendingLength;
+        DATA_T record = std::exchange(d->collecting, DATA_T());
         record.data = buffer->takeCollected();
-        report(start, length, DataRecord);
+        report(d->collectingStart, d->collectingLength, DataRecord);
         emit sigData(zvr3value(record));
         combine(record);
     }
@@ -53,35 +62,31 @@ void zvr3parser::parse()
 
 int zvr3parser::stream_type(int number)
 {
-    for (const STREAM_T &stream : std::as_const(header.streams)) {
-        if (stream.number == number)
-            return stream.type;
-    }
-    return 0;
+    return streamType(header, number);
 }
 
 bool zvr3parser::parse_hdr()
 {
     // Skip up to the header magic. When it is not there, keep the last three bytes: a magic word
     // may begin in them.
-    qint64 k = buffer->find(HeaderMagicBytes);
+    qint64 k = buffer->find(StreamHeaderMagicBytes);
     if (k < 0)
-        k = qMax<qint64>(0, buffer->available() - 3);
+        k = qMax<qint64>(0, buffer->available() - (MagicSize - 1));
     if (k > 0)
         qCDebug(lcZvr3Parser, "skipping %lld bytes that are no stream header", qlonglong(k));
     skip(int(k), SkippedBytes);
 
-    if (buffer->available() < 4)
+    if (buffer->available() < MagicSize)
         return false;
 
     // A header is complete only once streams_end + params_size bytes are there; until then reading
     // it would only be thrown away.
-    int pos = 4;
+    int pos = MagicSize;
     HDR_T h;
     h.streams_end = buffer->readU16(pos);
     h.params_size = buffer->readU16(pos);
     const qint64 available = buffer->available();
-    if (available < 8 || available < qint64(h.streams_end) + h.params_size)
+    if (available < StreamHeaderFixedSize || available < qint64(h.streams_end) + h.params_size)
         return false;
 
     h.name = buffer->readString(pos);
@@ -113,12 +118,12 @@ bool zvr3parser::parse_hdr()
 
 bool zvr3parser::parse_idx()
 {
-    if (buffer->available() < 4)
+    if (buffer->available() < MagicSize)
         return false;
 
     const quint32 magic = buffer->peekU32(0);
     if (magic == IndexMagic) {
-        int pos = 4;
+        int pos = MagicSize;
         IDX_T idx;
         idx.time = buffer->readU32(pos);
         idx.value = buffer->readU32(pos);
@@ -129,12 +134,12 @@ bool zvr3parser::parse_idx()
         state = ReadingData;
         index = idx;
         time = qint64(idx.time) * 1000;
-        buffer->partial.clear();  // frames not finished before an index record are dropped
+        d->partial.clear();  // frames not finished before an index record are dropped
         skip(pos, IndexRecord);
         emit sigData(zvr3value(idx));
         return true;
     }
-    if (magic == ChunkMagic) {
+    if (magic == ChunkHeaderMagic) {
         if (buffer->available() < ChunkHeaderSize)
             return false;
         ARCHIVE_T_HDR chunk;
@@ -153,15 +158,16 @@ bool zvr3parser::parse_idx()
 
 bool zvr3parser::parse_data()
 {
-    if (buffer->available() < 4)
+    // Data records follow one another up to the next magic word; the record that begins with it is
+    // read in the state it leads to.
+    if (buffer->available() < MagicSize)
         return false;
-
-    const quint32 magic = buffer->peekU32(0);
-    if (magic == HeaderMagic) {
+    switch (buffer->peekU32(0)) {
+    case StreamHeaderMagic:
         state = LookingForHeader;
         return true;
-    }
-    if (magic == IndexMagic || magic == ChunkMagic) {
+    case IndexMagic:
+    case ChunkHeaderMagic:
         state = AfterHeader;
         return true;
     }
@@ -170,11 +176,11 @@ bool zvr3parser::parse_data()
     DATA_T record;
     record.size = buffer->readU16(pos);
     const quint8 flags = buffer->readU8(pos);
-    record.level = static_cast<signed char>(flags & 0x1F);
-    record.marked = flags & 0x20;
-    record.part = flags >> 6;
+    record.level = static_cast<signed char>(flags & LevelMask);
+    record.marked = flags & MarkedBit;
+    record.part = flags >> PartShift;
     record.stream = buffer->readU8(pos);
-    if ((record.part & First) && stream_type(int(record.stream)) == VideoStream) {
+    if (isFrameStart(header, record)) {
         // A video frame start carries its own time: milliseconds after the last index time. It
         // becomes the time of the records that follow.
         const quint16 msec = buffer->readU16(pos);
@@ -187,9 +193,9 @@ bool zvr3parser::parse_data()
     }
     if (buffer->available() < qint64(pos) + record.size) {
         if (record.size >= CollectFrom && buffer->available() >= pos) {
-            buffer->pendingRecord = record;
-            buffer->pendingStart = buffer->position();
-            buffer->pendingLength = pos + int(record.size);
+            d->collecting = record;
+            d->collectingStart = buffer->position();
+            d->collectingLength = pos + int(record.size);
             buffer->collect(pos, int(record.size));
         }
         return false;
@@ -204,7 +210,7 @@ bool zvr3parser::parse_data()
 
 void zvr3parser::combine(const DATA_T &record)
 {
-    QMap<int, DATA_T> &partial = buffer->partial;
+    QMap<int, DATA_T> &partial = d->partial;
     const int stream = int(record.stream);
     switch (record.part) {
     case Whole:
@@ -213,7 +219,7 @@ void zvr3parser::combine(const DATA_T &record)
         break;
     case First:
         partial.insert(stream, record);  // replaces an unfinished frame of the stream
-        if (record.data.size() > zvr3parser_buffer::frameLimit())
+        if (record.data.size() > zvr3parser_private::frameLimit())
             dropFrame(stream);
         break;
     case Middle:
@@ -221,7 +227,7 @@ void zvr3parser::combine(const DATA_T &record)
         const auto pending = partial.find(stream);
         if (pending == partial.end())
             break;  // a part without its first one never becomes a frame
-        if (qint64(pending->data.size()) + record.data.size() > zvr3parser_buffer::frameLimit()) {
+        if (qint64(pending->data.size()) + record.data.size() > zvr3parser_private::frameLimit()) {
             dropFrame(stream);
             break;
         }
@@ -243,13 +249,13 @@ void zvr3parser::combine(const DATA_T &record)
 
 void zvr3parser::dropFrame(int stream)
 {
-    buffer->partial.remove(stream);
-    ++dropped;
+    d->partial.remove(stream);
+    ++d->dropped;
     qCDebug(lcZvr3Parser, "frame of stream %d dropped: too large", stream);
     emit sigData(zvr3value(zvr3error(-1, tr("Frame of stream %1 too large, dropped").arg(stream))));
 }
 
 qint64 zvr3parser::droppedFrames() const
 {
-    return dropped;
+    return d->dropped;
 }

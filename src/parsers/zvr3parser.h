@@ -4,6 +4,8 @@
 #include "zvr3parserbase.h"
 #include "zvr3records.h"
 
+struct zvr3parser_private;
+
 /*!
     \class zvr3parser
     \brief Turns a recorder's archive stream, in byte chunks of any size, into records.
@@ -50,6 +52,7 @@ public:
 
 protected:
     void parse() override;
+    void resetStreamState() override;
 
     bool parse_hdr();
     bool parse_idx();
@@ -65,7 +68,8 @@ private:
     void combine(const DATA_T &record);
     void dropFrame(int stream);
 
-    qint64 dropped = 0;
+    friend struct zvr3parser_private;
+    zvr3parser_private *const d;  //!< what is kept of the stream beside the buffered bytes
 };
 
 #endif // ZVR3PARSER_H

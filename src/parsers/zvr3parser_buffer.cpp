@@ -2,8 +2,6 @@
 
 #include <utility>
 
-qint64 zvr3parser_buffer::mFrameLimitOverride = 0;
-
 namespace {
 // The largest array kept for reuse: many times the chunks that sockets and files deliver.
 constexpr qsizetype MaxSpare = qsizetype(1) << 20;

@@ -3,12 +3,9 @@
 #define ZVR3PARSER_BUFFER_H
 
 #include <QByteArray>
-#include <QMap>
 #include <QString>
 
 #include <cstring>
-
-#include "zvr3records.h"
 
 /*
     The bytes a parser has received and not yet consumed, with exact stream positions.
@@ -62,6 +59,7 @@ public:
     // they arrive, instead of being copied into `bytes` and then out again. collect() takes the
     // payload bytes already there and consumes them; append() then routes chunk bytes into
     // `pending` until it holds `pendingSize` bytes, and keeps the rest of the chunk without a copy.
+    // The record the payload belongs to is the parser's to keep.
     void collect(int pos, int size);
     bool collecting() const { return pendingSize >= 0; }
     bool collected() const { return pending.size() >= pendingSize; }
@@ -72,30 +70,14 @@ public:
         return offset <= bytes.size();
     }
 
-    // The most payload bytes a frame put together from parts may hold. A record holds at most 64 KiB,
-    // so only a frame of many parts can grow large, and no recorder's frame comes near this: an
-    // intra frame of a high-resolution channel takes a few megabytes. A frame that would grow past
-    // it is dropped with the parts it has gathered, and the parser reports it; the parts that
-    // follow, up to the next first part, are passed on as records but no longer gathered.
-    static constexpr qint64 MaxFrame = qint64(64) << 20;
-    static qint64 frameLimit() { return mFrameLimitOverride ? mFrameLimitOverride : MaxFrame; }
-    // For tests: the most bytes a frame may hold instead of MaxFrame; 0 restores it.
-    static void setFrameLimitOverride(qint64 bytes) { mFrameLimitOverride = bytes; }
-
     qint64 offset = 0;
     QByteArray bytes;
     qint64 base = 0;
-    QMap<int, DATA_T> partial;  // frames being put together, by stream number
-
     QByteArray spare;           // an array of our own, kept for reuse while `bytes` holds a chunk
-    QByteArray pending;         // the payload collected so far
-    qint64 pendingSize = -1;    // its full size; -1 when nothing is being collected
-    DATA_T pendingRecord;       // the record the payload belongs to, without its data
-    qint64 pendingStart = 0;    // stream position of that record's first byte
-    int pendingLength = 0;      // its length, header included
 
 private:
-    static qint64 mFrameLimitOverride;
+    QByteArray pending;         // the payload collected so far
+    qint64 pendingSize = -1;    // its full size; -1 when nothing is being collected
 
     // Makes `chunk` the buffered bytes, keeping the array it replaces for reuse when it is ours.
     void takeOver(const QByteArray &chunk);

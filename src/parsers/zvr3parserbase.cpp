@@ -2,6 +2,7 @@
 
 #include "zvr3metatype_p.h"
 #include "zvr3parser_buffer.h"
+#include "zvr3records.h"
 
 zvr3parserbase::zvr3parserbase()
     : buffer(new zvr3parser_buffer)
@@ -18,6 +19,11 @@ void zvr3parserbase::reset()
     state = 0;
     delete buffer;
     buffer = new zvr3parser_buffer;
+    resetStreamState();
+}
+
+void zvr3parserbase::resetStreamState()
+{
 }
 
 void zvr3parserbase::slotData(const QVariant &data)

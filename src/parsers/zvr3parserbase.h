@@ -41,6 +41,9 @@ protected:
     void skip(int length, int type);
     /*! Reports a record of \a type and \a length at stream \a position, consuming nothing. */
     void report(qint64 position, int length, int type);
+    /*! Called by reset() once the buffer has been replaced: a subclass that keeps something of the
+        stream beside the buffered bytes drops it here. Does nothing by default. */
+    virtual void resetStreamState();
 
     int state = 0;                         //!< free for the subclass; 0 after construction and reset()
     zvr3parser_buffer *buffer = nullptr;   //!< owned

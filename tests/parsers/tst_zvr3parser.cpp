@@ -9,6 +9,7 @@
 #include "zvr3online.h"
 #include "zvr3parser.h"
 #include "zvr3parser_buffer.h"
+#include "zvr3parser_p.h"
 #include "zvr3streamwriter.h"
 #include "zvr3testutil.h"
 
@@ -246,18 +247,32 @@ private slots:
         QVERIFY(withoutSkips(out, bytes.size()) != Broken);  // positions from 0 again
     }
 
+    void resetFromAReceiver()
+    {
+        // A receiver resets the parser on the last part of a frame, one whose payload was collected
+        // across chunks: the frame goes with the reset, and the next stream reads as usual.
+        zvr3parser parser;
+        QStringList out;
+        QObject::connect(&parser, &zvr3base::sigData, [&](const QVariant &v) {
+            if (zvr3holds<zvr3parser_position>(v))
+                return;
+            out << render({v});
+            if (zvr3holds<DATA_T>(v) && v.value<DATA_T>().part == 1 && out.size() == 4)
+                parser.reset();
+        });
+        zvr3test::feed(parser, header() + index(1) + data(1, 2, "a", 1, 1) + data(1, 1, QByteArray(2000, 'b')), 700);
+        parser.slotData(header() + index(2) + data(1, 1, "c"));
+        QCOMPARE(out.join(' '), QStringLiteral("hdr:rec idx:1 d1.2@1001:a d1.1@1001:2000 hdr:rec idx:2 d1.1@2000:c"));
+    }
+
     void frameTooLarge()
     {
         // A frame that grows past the limit while its parts are put together is dropped at once,
         // with an error right after the part that made it too large; its later parts still come
         // out as records, and other streams and the next frame are put together as usual. Fed live,
         // from a recorder through the live source, in pieces that cut the records anywhere.
-        struct Parser : zvr3parser
-        {
-            using zvr3parserbase::buffer;
-        };
-        zvr3parser_buffer::setFrameLimitOverride(1000);
-        const auto restore = qScopeGuard([] { zvr3parser_buffer::setFrameLimitOverride(0); });
+        zvr3parser_private::setFrameLimitOverride(1000);
+        const auto restore = qScopeGuard([] { zvr3parser_private::setFrameLimitOverride(0); });
         zvr3fake::FakeRecorder recorder;
         QVERIFY(recorder.listen());
         const QByteArray stream = header() + index(1) + data(1, 2, QByteArray(500, 'a'), 10, 1)
@@ -266,14 +281,14 @@ private slots:
             + data(3, 1, "y") + data(1, 1, "z") + data(1, 2, "f", 40, 1) + data(1, 1, "g");
         recorder.onLogin = [&](zvr3fake::FakeSession *s) { s->send(stream, 333); };
         zvr3online source;
-        Parser parser;
+        zvr3parser parser;
         QObject::connect(&source, &zvr3base::sigData, &parser, &zvr3base::slotData);
         QStringList out;
         QList<int> pending;  // the streams with a frame still pending when the error comes
         QObject::connect(&parser, &zvr3base::sigData, [&](const QVariant &v) {
             if (zvr3holds<zvr3error>(v)) {
                 out << "error:" + v.value<zvr3error>().text;
-                pending = parser.buffer->partial.keys();
+                pending = zvr3parser_private::get(parser)->partial.keys();
             } else if (!zvr3holds<zvr3parser_position>(v)) {
                 out << render({v});
             }
@@ -286,7 +301,7 @@ private slots:
                                     "d1.1@1040:g f1.2@1040:fg"));
         QCOMPARE(pending, QList<int>{3});
         QCOMPARE(parser.droppedFrames(), 1);
-        QVERIFY(parser.buffer->partial.isEmpty());
+        QVERIFY(zvr3parser_private::get(parser)->partial.isEmpty());
     }
 
     void unknownValuesPassWithoutEffect_data()

@@ -7,6 +7,8 @@
 
 #include <climits>
 
+#include "zvr3stream_format_p.h"
+
 namespace zvr3fake {
 
 namespace {
@@ -35,14 +37,14 @@ QByteArray passwordDigest(const QString &password)
 QByteArray eventListReply(const QList<QByteArray> &groups)
 {
     QByteArray out;
-    appendU32(out, 0xE5E5E506);
+    appendU32(out, zvr3format::EventListMagic);
     appendU32(out, quint32(groups.size()));
     for (const QByteArray &group : groups) {
         appendU32(out, 0);
         appendU32(out, quint32(group.size()));
         out.append(group);
     }
-    appendU32(out, 0xE5E5E507);
+    appendU32(out, zvr3format::EventListTrailer);
     return out;
 }
 

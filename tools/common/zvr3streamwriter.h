@@ -2,25 +2,15 @@
 #define ZVR3STREAMWRITER_H
 
 #include <QByteArray>
-#include <QVector>
 
 #include "evtparser.h"
 #include "id3parser.h"
 #include "zvr3records.h"
 
-// Encoders of the archive stream's records, index file entries and event records, and a generator
-// of synthetic recordings. The tools, tests and benchmarks make their inputs with these.
 namespace zvr3stream {
 
-QByteArray encodeHeader(const HDR_T &header);
-QByteArray encodeChunkHeader(const ARCHIVE_T_HDR &chunk);
-QByteArray encodeIndex(const IDX_T &index);
-// A data record; a video frame start (videoStart) gets the 8-byte header with the milliseconds of
-// record.time after indexSeconds × 1000.
-QByteArray encodeData(const DATA_T &record, bool videoStart, quint64 indexSeconds);
-QByteArray encodeIndexEntry(const ZVR_ID3_REC &entry);
-QByteArray encodeEvent(const EVENTS_FILE_DATA_T &event);
-
+// A synthetic recording, and encoders of the archive stream's records, index file entries and
+// event records: the tools, tests and benchmarks make their inputs with these.
 struct Recording
 {
     int seconds = 10;            // length of the recording; one index record per second
@@ -46,6 +36,17 @@ HDR_T sampleHeader(const Recording &recording);
 // A whole recording: the header, then a chunk header and an index record every second, each
 // followed by the second's video frames, sound and texts, interleaved as a recorder sends them.
 QByteArray generate(const Recording &recording);
+
+// Stream headers, index records and data records are encoded by the saver's own code; unlike the
+// saver, these keep the index record's value and the data record's mark.
+QByteArray encodeHeader(const HDR_T &header);
+QByteArray encodeChunkHeader(const ARCHIVE_T_HDR &chunk);
+QByteArray encodeIndex(const IDX_T &index);
+// A data record; a video frame start (videoStart) gets the 8-byte header with the milliseconds of
+// record.time after indexSeconds × 1000.
+QByteArray encodeData(const DATA_T &record, bool videoStart, quint64 indexSeconds);
+QByteArray encodeIndexEntry(const ZVR_ID3_REC &entry);
+QByteArray encodeEvent(const EVENTS_FILE_DATA_T &event);
 
 } // namespace zvr3stream
 
