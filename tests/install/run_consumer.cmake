@@ -11,7 +11,7 @@ function(step)
 endfunction()
 
 step(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(file include/zvr3lib/zvr3parser.h include/zvr3lib/zvr3lib_export.h lib/pkgconfig/zvr3lib.pc
+foreach(file include/zvr3lib/zvr3parser.h include/zvr3lib/zvr3lib.h include/zvr3lib/zvr3lib_export.h lib/pkgconfig/zvr3lib.pc
              lib/cmake/zvr3lib/zvr3libConfig.cmake)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "${file} was not installed")
@@ -20,6 +20,14 @@ endforeach()
 if(EXISTS ${prefix}/include/zvr3lib/zvr3parser_buffer.h)
   message(FATAL_ERROR "an internal header was installed")
 endif()
+# The umbrella header names every public header but the exported workers'.
+file(READ ${prefix}/include/zvr3lib/zvr3lib.h umbrella)
+file(GLOB headers RELATIVE ${prefix}/include/zvr3lib ${prefix}/include/zvr3lib/*.h)
+foreach(header IN LISTS headers)
+  if(NOT header MATCHES "_priv\\.h$|^zvr3lib(_export)?\\.h$" AND NOT umbrella MATCHES "#include \"${header}\"")
+    message(FATAL_ERROR "zvr3lib.h does not include ${header}")
+  endif()
+endforeach()
 
 step(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
      -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_FLAGS=${CONSUMER_FLAGS})
