@@ -7,6 +7,7 @@
 
 #include "zvr3error.h"
 #include "zvr3jsonl.h"
+#include "zvr3value.h"
 
 namespace zvr3console {
 
@@ -40,10 +41,10 @@ void printLine(const QByteArray &line)
 bool printValue(const QVariant &value)
 {
     printLine(zvr3jsonl::line(value));
-    if (value.metaType() != QMetaType::fromType<zvr3error>())
-        return false;
-    error(value.value<zvr3error>().text);
-    return true;
+    const auto failure = zvr3take<zvr3error>(value);
+    if (failure)
+        error(failure->text);
+    return bool(failure);
 }
 
 void error(const QString &message)

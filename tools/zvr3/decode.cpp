@@ -77,13 +77,14 @@ int decodeMain(const QStringList &arguments)
     QObject::connect(&parser, &zvr3base::sigData, &decoder, [&](const QVariant &value) {
         // A new header replaces the decoder, and the old one drops what it has not decoded when the
         // event loop destroys it: let it finish first, so that every record is decoded.
-        if (value.metaType() == QMetaType::fromType<HDR_T>())
+        if (zvr3holds<HDR_T>(value))
             zvr3out::drain(0);
         decoder.slotData(value);
     });
     QObject::connect(&decoder, &zvr3base::sigData, [&](const QVariant &value) {
         zvr3console::printValue(value);
-        if (outputs && !writeFailed && !outputs->take(value.value<zvr3item>()))
+        const auto item = zvr3take<zvr3item>(value);
+        if (outputs && item && !writeFailed && !outputs->take(*item))
             writeFailed = true;
     });
     for (;;) {

@@ -19,7 +19,7 @@ int parseCommandLine(const QString &command, QCommandLineParser &options, const 
     return recorderUrl(command, options, url) ? -1 : 2;
 }
 
-bool channelsAndDuration(const QString &command, const QCommandLineParser &options, QByteArray &channels,
+bool channelsAndDuration(const QString &command, const QCommandLineParser &options, QList<int> &channels,
                          int &durationMs)
 {
     channels.clear();
@@ -68,7 +68,7 @@ bool orderedValues(const QCommandLineParser &options, const QStringList &argumen
     return true;
 }
 
-bool strictChannelList(const QString &text, QByteArray &list)
+bool strictChannelList(const QString &text, QList<int> &list)
 {
     list.clear();
     for (const QString &item : text.split(QLatin1Char(','))) {
@@ -78,7 +78,7 @@ bool strictChannelList(const QString &text, QByteArray &list)
             ok = ok && c >= QLatin1Char('0') && c <= QLatin1Char('9');
         if (!ok || number.toUInt() > 255)
             return false;
-        list.append(char(number.toUInt()));
+        list.append(int(number.toUInt()));
     }
     return true;
 }

@@ -18,7 +18,7 @@ int parseCommandLine(const QString &command, QCommandLineParser &options, const 
 
 // --channels (empty when not given) and --duration (-1 when not given). Returns false after
 // printing which of them is wrong.
-bool channelsAndDuration(const QString &command, const QCommandLineParser &options, QByteArray &channels,
+bool channelsAndDuration(const QString &command, const QCommandLineParser &options, QList<int> &channels,
                          int &durationMs);
 
 // The values of the options named in `wanted`, as (name, value) pairs in the order they stand in
@@ -29,9 +29,9 @@ bool channelsAndDuration(const QString &command, const QCommandLineParser &optio
 bool orderedValues(const QCommandLineParser &options, const QStringList &arguments, const QStringList &valued,
                    const QStringList &wanted, QList<QPair<QString, QString>> &values);
 
-// "3,171" as a byte per channel, in the order given: decimal numbers from 0 to 255 separated by
+// "3,171" as a list of channels, in the order given: decimal numbers from 0 to 255 separated by
 // commas. False for an empty list or item and anything else.
-bool strictChannelList(const QString &text, QByteArray &list);
+bool strictChannelList(const QString &text, QList<int> &list);
 
 } // namespace zvr3net
 

@@ -13,7 +13,6 @@
 #include "input.h"
 #include "progress.h"
 #include "stop.h"
-#include "zvr3command.h"
 #include "zvr3parser.h"
 #include "zvr3saver.h"
 
@@ -55,7 +54,7 @@ int recordMain(const QStringList &arguments)
                 failed = true;
         });
 
-        saver.slotData(QVariant::fromValue(zvr3command(2, QUrl::fromLocalFile(files.at(1)))));
+        saver.open(QUrl::fromLocalFile(files.at(1)));
         Progress progress("recording", input.size());
         qint64 done = 0;
         while (!failed) {
@@ -68,7 +67,7 @@ int recordMain(const QStringList &arguments)
         }
         progress.finish();
         // What has been recorded stays a whole file, also when a signal ended the reading.
-        saver.slotData(QVariant::fromValue(zvr3command(3)));
+        saver.close();
     }
     // The saver hands its worker to the event loop for deletion; there is no loop to come.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -10,7 +10,6 @@
 #include "console.h"
 #include "progress.h"
 #include "zvr3archive.h"
-#include "zvr3command.h"
 
 int scanMain(const QStringList &arguments)
 {
@@ -42,7 +41,7 @@ int scanMain(const QStringList &arguments)
             if (zvr3console::printValue(value))
                 failed = true;
         });
-        archive.slotData(QVariant::fromValue(zvr3command(2, QUrl::fromLocalFile(path))));
+        archive.open(QUrl::fromLocalFile(path));
     }
     // The source hands its reader to the event loop for deletion; there is no loop to come.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -7,7 +7,6 @@
 #include "commands.h"
 #include "console.h"
 #include "netrun.h"
-#include "zvr3command.h"
 #include "zvr3error.h"
 #include "zvr3jsonl.h"
 #include "zvr3setup.h"
@@ -64,7 +63,7 @@ int setupMain(const QStringList &arguments)
             run.finish(exitCode);
             return;
         }
-        if (value.metaType() == QMetaType::fromType<QByteArray>()) {
+        if (zvr3holds<QByteArray>(value)) {
             zvr3console::printLine(answerLine(value.toByteArray()));
             return;
         }
@@ -72,19 +71,19 @@ int setupMain(const QStringList &arguments)
             exitCode = 1;
             // An answer the recorder refused or garbled ends that request only; any other failure
             // is the connection's, and it drops the requests still queued.
-            const QString text = value.value<zvr3error>().text;
-            if (text != QLatin1String("Device returns error") && text != QLatin1String("Device data protocol error"))
+            const zvr3error::Reason reason = zvr3take<zvr3error>(value)->reason;
+            if (reason != zvr3error::DeviceError && reason != zvr3error::ProtocolError)
                 run.finish(1);
         }
     });
-    setup.slotData(QVariant::fromValue(zvr3command(2, url)));
+    setup.open(url);
     for (const QString &request : positional.mid(1)) {
         QByteArray bytes = request.toUtf8();
         if (!bytes.endsWith("\r\n"))
             bytes += "\r\n";
-        setup.slotData(QVariant::fromValue(zvr3command(8, bytes)));
+        setup.request(bytes);
     }
-    setup.slotData(QVariant::fromValue(zvr3command(3)));
-    setup.slotData(QVariant::fromValue(zvr3command(1, done)));
+    setup.close();
+    setup.mark(done);
     return run.exec();
 }

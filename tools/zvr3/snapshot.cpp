@@ -7,7 +7,6 @@
 #include "commands.h"
 #include "console.h"
 #include "netrun.h"
-#include "zvr3command.h"
 #include "zvr3error.h"
 #include "zvr3jpeg.h"
 #include "zvr3jsonl.h"
@@ -47,15 +46,16 @@ int snapshotMain(const QStringList &arguments)
     QObject::connect(&jpeg, &zvr3base::sigData, [&](const QVariant &value) {
         if (run.finished())
             return;
-        if (value.metaType() == QMetaType::fromType<zvr3error>()) {
+        if (zvr3holds<zvr3error>(value)) {
             // The "error" placeholder follows.
             zvr3console::printValue(value);
             exitCode = 1;
             return;
         }
-        if (value.metaType() != QMetaType::fromType<QImage>())
+        const auto taken = zvr3take<QImage>(value);
+        if (!taken)
             return;
-        const QImage image = value.value<QImage>();
+        const QImage image = *taken;
         const QString description = image.text(QStringLiteral("description"));
         // The line tells where the picture is: none when it could not be written.
         if (!image.save(out)) {
@@ -76,6 +76,6 @@ int snapshotMain(const QStringList &arguments)
         }
         run.finish(exitCode);
     });
-    jpeg.slotData(QVariant::fromValue(zvr3command(2, url)));
+    jpeg.fetch(url);
     return run.exec();
 }
