@@ -12,6 +12,7 @@
 // each next chunk by itself, and emits the parsed records, so no zvr3parser is needed behind it.
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QTimeZone>
 #include <QTimer>
 #include <QUrl>
 
@@ -35,7 +36,8 @@ int main(int argc, char *argv[])
     // in; the date-time is made in UTC so that it reads exactly those digits, unconverted.
     const zvr3tz recorderZone(argc == 4 ? argv[3] : "UTC");
     const qint64 ago = QDateTime::currentSecsSinceEpoch() - QByteArray(argv[2]).toInt();
-    const QDateTime from = QDateTime::fromSecsSinceEpoch(qint64(recorderZone.toLocal(static_cast<unsigned long>(ago))), Qt::UTC);
+    const qint64 onRecorderClock = qint64(recorderZone.toLocal(static_cast<unsigned long>(ago)));
+    const QDateTime from = QDateTime::fromSecsSinceEpoch(onRecorderClock, QTimeZone::utc());
 
     zvr3net_archive archive;
     int frames = 0;

@@ -48,6 +48,26 @@ step(${CXX} -std=c++17 ${consumer_flags} ${SOURCE_DIR}/main.cpp ${flags} -Wl,-rp
      -o ${WORK_DIR}/consumer-pkg-config)
 step(${WORK_DIR}/consumer-pkg-config)
 
+# The README's worked example of recorder time compiles as it stands: its includes, then the rest
+# as the body of main().
+if(README)
+  file(READ ${README} readme)
+  string(FIND "${readme}" "## Recorder time" at)
+  string(SUBSTRING "${readme}" ${at} -1 readme)
+  string(FIND "${readme}" "```cpp\n" at)
+  math(EXPR at "${at} + 7")
+  string(SUBSTRING "${readme}" ${at} -1 readme)
+  string(FIND "${readme}" "```" end)
+  string(SUBSTRING "${readme}" 0 ${end} snippet)
+  string(FIND "${snippet}" "\n\n" split)
+  string(SUBSTRING "${snippet}" 0 ${split} includes)
+  string(SUBSTRING "${snippet}" ${split} -1 body)
+  file(WRITE ${WORK_DIR}/readme_time.cpp
+       "${includes}\n#include <QCoreApplication>\nint main(int argc, char **argv)\n{\nQCoreApplication app(argc, argv);\n${body}\nreturn 0;\n}\n")
+  step(${CXX} -std=c++17 -Wall -Wextra -Werror ${consumer_flags} ${WORK_DIR}/readme_time.cpp ${flags}
+       -Wl,-rpath,${prefix}/lib -o ${WORK_DIR}/readme_time)
+endif()
+
 # The examples build as an application would: a project of their own, the installed package only.
 if(EXAMPLES_DIR)
   step(${CMAKE_COMMAND} -S ${EXAMPLES_DIR} -B ${WORK_DIR}/examples -G ${GENERATOR}
