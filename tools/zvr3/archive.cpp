@@ -17,10 +17,8 @@ int archiveMain(const QStringList &arguments)
 {
     const QString name = QStringLiteral("zvr3 archive");
     QCommandLineParser options;
-    options.setApplicationDescription(QStringLiteral(
-        "Prints the records of a recorder's archive from --start on as JSON Lines until --duration has passed, an "
-        "error ends the run,\nor SIGINT or SIGTERM stops it (exit code 130 or 143, with the files finished).\n"
-        "With --out, also decodes every stream into files; with --record, also records the stream to an archive file."));
+    options.setApplicationDescription(
+        zvr3net::playerDescription(QStringLiteral("the records of a recorder's archive from --start on")));
     options.addHelpOption();
     options.addOption({QStringLiteral("start"),
                        QStringLiteral("Recorder time to play from: yyyy-MM-ddThh:mm:ss or yyyyMMddhhmmss."),

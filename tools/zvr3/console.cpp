@@ -52,4 +52,21 @@ void error(const QString &message)
     std::fprintf(stderr, "%s: %s\n", commandName.constData(), qPrintable(message));
 }
 
+int usageError(const QString &message)
+{
+    error(message);
+    return 2;
+}
+
+int parseOptions(QCommandLineParser &options, const QStringList &arguments)
+{
+    if (!options.parse(arguments))
+        return usageError(options.errorText());
+    if (options.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(options.helpText()), stdout);
+        return 0;
+    }
+    return -1;
+}
+
 } // namespace zvr3console

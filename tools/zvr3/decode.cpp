@@ -34,28 +34,16 @@ int decodeMain(const QStringList &arguments)
     options.addOption({QStringLiteral("stream"), QStringLiteral("The stream number to decode (0 to 255)."), QStringLiteral("N")});
     options.addOption({QStringLiteral("out"), QStringLiteral("Write the decoded items into this directory."), QStringLiteral("DIR")});
     options.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The archive stream, or - for standard input."));
-    if (!options.parse(arguments)) {
-        std::fprintf(stderr, "zvr3 decode: %s\n", qPrintable(options.errorText()));
-        return 2;
-    }
-    if (options.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(options.helpText()), stdout);
-        return 0;
-    }
-    if (!options.isSet(QStringLiteral("stream"))) {
-        std::fprintf(stderr, "zvr3 decode: --stream N is required\n");
-        return 2;
-    }
+    if (const int code = zvr3console::parseOptions(options, arguments); code >= 0)
+        return code;
+    if (!options.isSet(QStringLiteral("stream")))
+        return zvr3console::usageError(QStringLiteral("--stream N is required"));
     bool ok = false;
     const int stream = options.value(QStringLiteral("stream")).toInt(&ok);
-    if (!ok || stream < 0 || stream > 255) {
-        std::fprintf(stderr, "zvr3 decode: --stream takes a stream number from 0 to 255\n");
-        return 2;
-    }
-    if (options.positionalArguments().size() != 1) {
-        std::fprintf(stderr, "zvr3 decode: give one input file (or -)\n");
-        return 2;
-    }
+    if (!ok || stream < 0 || stream > 255)
+        return zvr3console::usageError(QStringLiteral("--stream takes a stream number from 0 to 255"));
+    if (options.positionalArguments().size() != 1)
+        return zvr3console::usageError(QStringLiteral("give one input file (or -)"));
 
     Input input;
     if (!input.open(options.positionalArguments().constFirst()))

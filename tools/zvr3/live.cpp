@@ -15,10 +15,7 @@ int liveMain(const QStringList &arguments)
 {
     const QString name = QStringLiteral("zvr3 live");
     QCommandLineParser options;
-    options.setApplicationDescription(QStringLiteral(
-        "Prints the records of a recorder's live streams as JSON Lines until --duration has passed, an error ends the run,\n"
-        "or SIGINT or SIGTERM stops it (exit code 130 or 143, with the files finished).\n"
-        "With --out, also decodes every stream into files; with --record, also records the stream to an archive file."));
+    options.setApplicationDescription(zvr3net::playerDescription(QStringLiteral("the records of a recorder's live streams")));
     options.addHelpOption();
     options.addOption({QStringLiteral("channels"),
                        QStringLiteral("Watch these channels, e.g. 0,5 (default: 0 to 3, what the recorder sends first)."),

@@ -2,20 +2,24 @@
 
 #include <cstdio>
 
+#include "console.h"
 #include "netrun.h"
 
 namespace zvr3net {
 
+QString playerDescription(const QString &what)
+{
+    return QStringLiteral("Prints ") + what
+        + QStringLiteral(" as JSON Lines until --duration has passed, an error ends the run,\n"
+                         "or SIGINT or SIGTERM stops it (exit code 130 or 143, with the files finished).\n"
+                         "With --out, also decodes every stream into files; with --record, also records the stream to an "
+                         "archive file.");
+}
+
 int parseCommandLine(const QString &command, QCommandLineParser &options, const QStringList &arguments, QUrl &url)
 {
-    if (!options.parse(arguments)) {
-        std::fprintf(stderr, "%s: %s\n", qPrintable(command), qPrintable(options.errorText()));
-        return 2;
-    }
-    if (options.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(options.helpText()), stdout);
-        return 0;
-    }
+    if (const int code = zvr3console::parseOptions(options, arguments); code >= 0)
+        return code;
     return recorderUrl(command, options, url) ? -1 : 2;
 }
 

@@ -12,6 +12,10 @@
 // the recorder URL, and for the two players --channels and --duration.
 namespace zvr3net {
 
+// The help text of live and archive: they print `what` until --duration has passed, a failure or a
+// signal, and decode (--out) or record (--record) on the way.
+QString playerDescription(const QString &what);
+
 // Parses the arguments. Returns -1 when the command goes on with url set; otherwise the exit code:
 // 0 after printing the help text, 2 after printing why the command line is wrong.
 int parseCommandLine(const QString &command, QCommandLineParser &options, const QStringList &arguments, QUrl &url);

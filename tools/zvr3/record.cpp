@@ -26,19 +26,11 @@ int recordMain(const QStringList &arguments)
     options.addHelpOption();
     options.addPositionalArgument(QStringLiteral("input"), QStringLiteral("The stream, or - for standard input."));
     options.addPositionalArgument(QStringLiteral("output"), QStringLiteral("The archive file to write."));
-    if (!options.parse(arguments)) {
-        std::fprintf(stderr, "zvr3 record: %s\n", qPrintable(options.errorText()));
-        return 2;
-    }
-    if (options.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(options.helpText()), stdout);
-        return 0;
-    }
+    if (const int code = zvr3console::parseOptions(options, arguments); code >= 0)
+        return code;
     const QStringList files = options.positionalArguments();
-    if (files.size() != 2) {
-        std::fprintf(stderr, "zvr3 record: give an input (or -) and an output file\n");
-        return 2;
-    }
+    if (files.size() != 2)
+        return zvr3console::usageError(QStringLiteral("give an input (or -) and an output file"));
 
     Input input;
     if (!input.open(files.at(0)))
