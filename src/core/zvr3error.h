@@ -40,7 +40,8 @@
     \row \li FormatError \li -1 \li "Wrong event file format" (zvr3events) \li stays until the
          reply ends
     \row \li FileError \li -1 \li "Can't open file ..." (zvr3saver, zvr3archive) \li -
-    \row \li TooLarge \li -1 \li "... too large ..." (zvr3parser, zvr3setup, zvr3jpeg, zvr3saver):
+    \row \li TooLarge \li -1 \li "... too large ..." (zvr3parser, zvr3setup, zvr3jpeg, zvr3saver),
+         and "Wrong event file format" for an event list reply past 256 MiB (zvr3events):
          something bigger than the node keeps was given up \li as each node describes
     \endtable
 

@@ -30,8 +30,10 @@ class zvr3events_priv;
     (events without texts are left out), and, in order with them, a zvr3error for each failure:
     the connection's (see zvr3online; after such a failure the markers waiting right behind the
     request are dropped), and -1 "Wrong event file format" (reason FormatError) for a reply that
-    does not start as an event list (repeated for every further piece of it). A reply that stops
-    arriving ends 30 seconds after its last piece with -1 "Network operation timeout" (Timeout).
+    does not start as an event list (repeated for every further piece of it). A reply that grows
+    past 256 MiB without its end is given up, as no event list is that long: -1 "Wrong event file
+    format" with the reason TooLarge, and the connection is closed. A reply that stops arriving
+    ends 30 seconds after its last piece with -1 "Network operation timeout" (Timeout).
 
     An event's \c time is in milliseconds on the recorder's clock (its local wall-clock time,
     counted as if it were UTC); zvr3tz::toGMT() of \c time / 1000 gives UTC seconds.

@@ -212,7 +212,7 @@ void zvr3events_priv::slotData(const QByteArray &a)
         if (reply->size() > MaxReply) {
             // No event list is that long: give up on the connection rather than keep growing.
             reset();
-            emit sigData(zvr3value(zvr3error(-1, tr("Wrong event file format"), zvr3error::FormatError)));
+            emit sigData(zvr3value(zvr3error(-1, tr("Wrong event file format"), zvr3error::TooLarge)));
             nextCommand();
         }
         return;
