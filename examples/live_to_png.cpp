@@ -11,7 +11,6 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <zvr3command.h>
 #include <zvr3decoder.h>
 #include <zvr3error.h>
 #include <zvr3item.h>
@@ -43,32 +42,34 @@ int main(int argc, char *argv[])
     int pictures = 0;
     // The decoder emits a zvr3item per decoded frame; for video its value is a QImage.
     QObject::connect(&decoder, &zvr3base::sigData, [&](const QVariant &value) {
-        const zvr3item item = value.value<zvr3item>();
-        if (item.value.canConvert<QImage>())
-            item.value.value<QImage>().save(dir.filePath(QStringLiteral("frame-%1.png").arg(++pictures, 5, 10, QLatin1Char('0'))));
+        const auto item = zvr3take<zvr3item>(value);
+        if (!item)
+            return;
+        if (const auto picture = zvr3take<QImage>(item->value))
+            picture->save(dir.filePath(QStringLiteral("frame-%1.png").arg(++pictures, 5, 10, QLatin1Char('0'))));
     });
     // Failures (refused login, lost connection) come out of the source as a zvr3error.
     QObject::connect(&live, &zvr3base::sigData, [](const QVariant &value) {
-        if (value.canConvert<zvr3error>()) {
-            std::fprintf(stderr, "live_to_png: %s\n", qPrintable(value.value<zvr3error>().text));
+        if (const auto error = zvr3take<zvr3error>(value)) {
+            std::fprintf(stderr, "live_to_png: %s\n", qPrintable(error->text));
             QCoreApplication::exit(1);
         }
     });
 
-    // Code 2 connects and logs in; the recorder then sends channels 0 to 3. Code 6 drops those we
-    // do not want ("UNSTRIP_xx"), code 7 adds ours ("STRIP_xx").
-    live.slotData(QVariant::fromValue(zvr3command(2, url)));
-    QByteArray others;
-    for (char c = 0; c < 4; ++c) {
+    // open() connects and logs in; the recorder then sends channels 0 to 3. hideChannels() drops
+    // those we do not want ("UNSTRIP_xx"), showChannels() adds ours ("STRIP_xx").
+    live.open(url);
+    QList<int> others;
+    for (int c = 0; c < 4; ++c) {
         if (c != channel)
             others.append(c);
     }
-    live.slotData(QVariant::fromValue(zvr3command(6, others)));
-    live.slotData(QVariant::fromValue(zvr3command(7, QByteArray(1, char(channel)))));
+    live.hideChannels(others);
+    live.showChannels({channel});
 
     QTimer::singleShot(seconds * 1000, &app, [] { QCoreApplication::exit(0); });
     const int code = QCoreApplication::exec();
-    live.slotData(QVariant::fromValue(zvr3command(3)));  // close the connection
+    live.close();
     std::printf("%d pictures in %s\n", pictures, qPrintable(dir.path()));
     return code == 0 && pictures > 0 ? 0 : 1;
 }

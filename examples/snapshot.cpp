@@ -10,7 +10,6 @@
 #include <QUrl>
 #include <QUrlQuery>
 
-#include <zvr3command.h>
 #include <zvr3error.h>
 #include <zvr3jpeg.h>
 
@@ -27,13 +26,14 @@ int main(int argc, char *argv[])
     int left = argc - 2;
     int shot = 0;
     QObject::connect(&jpeg, &zvr3base::sigData, [&](const QVariant &value) {
-        if (value.canConvert<zvr3error>()) {
-            std::fprintf(stderr, "snapshot: %s\n", qPrintable(value.value<zvr3error>().text));
+        if (const auto error = zvr3take<zvr3error>(value)) {
+            std::fprintf(stderr, "snapshot: %s\n", qPrintable(error->text));
             return;  // the "error" placeholder follows
         }
-        if (!value.canConvert<QImage>())
+        const auto taken = zvr3take<QImage>(value);
+        if (!taken)
             return;
-        const QImage image = value.value<QImage>();
+        const QImage image = *taken;
         const QString name = QStringLiteral("snapshot-%1.png").arg(shot++);
         image.save(name);
         std::printf("%s: %dx%d, %s\n", qPrintable(name), image.width(), image.height(),
@@ -49,7 +49,7 @@ int main(int argc, char *argv[])
         query.addQueryItem(QStringLiteral("width"), QStringLiteral("640"));
         query.addQueryItem(QStringLiteral("height"), QStringLiteral("360"));
         url.setQuery(query);
-        jpeg.slotData(QVariant::fromValue(zvr3command(2, url)));
+        jpeg.fetch(url);
     }
     return QCoreApplication::exec();
 }

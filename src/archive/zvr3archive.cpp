@@ -4,19 +4,18 @@
 #include "zvr3archive_priv_file.h"
 #include "zvr3command.h"
 #include "zvr3metatype_p.h"
+#include "zvr3node_p.h"
 
 namespace {
-enum Command { Open = 2, Unstrip = 6, Strip = 7 };
+enum Command { Unstrip = 6, Strip = 7 };
 }
 
 zvr3archive::zvr3archive() = default;
 
 zvr3archive::~zvr3archive()
 {
-    if (reader) {
-        disconnect(reader, nullptr, this, nullptr);
-        reader->deleteLater();
-    }
+    if (reader)
+        zvr3node::dropWorker(this, reader);
 }
 
 void zvr3archive::slotData(const QVariant &data)
@@ -30,12 +29,11 @@ void zvr3archive::slotData(const QVariant &data)
 void zvr3archive::onCommand(int code, const QVariant &arg)
 {
     switch (code) {
-    case Open: {
+    case zvr3node::Open: {
         if (reader) {
             // The old reader may still be emitting (we may be inside one of its signals): cut it
             // off from our output and let the event loop delete it.
-            disconnect(reader, nullptr, this, nullptr);
-            reader->deleteLater();
+            zvr3node::dropWorker(this, reader);
             reader = nullptr;
         }
         const QUrl url = arg.toUrl();
@@ -56,3 +54,5 @@ void zvr3archive::onCommand(int code, const QVariant &arg)
         break;
     }
 }
+
+void zvr3archive::open(const QUrl &url) { zvr3node::send(this, zvr3node::Open, url); }

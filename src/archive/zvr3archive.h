@@ -1,6 +1,8 @@
 #ifndef ZVR3ARCHIVE_H
 #define ZVR3ARCHIVE_H
 
+#include <QUrl>
+
 #include "zvr3base.h"
 
 class zvr3archive_priv;
@@ -33,9 +35,15 @@ class zvr3archive_priv;
         and number 0; index records followed by no text make none.
     \endlist
 
-    A file that cannot be opened is reported instead as a zvr3error with code -1 and the text
-    "Can't open file \"<name>\". <reason> (<QFileDevice::FileError>)". Bytes that are not an archive
-    stream are skipped by the stream parser and yield nothing.
+    A file that cannot be opened is reported instead as a zvr3error with code -1, reason
+    FileError and the text "Can't open file \"<name>\". <reason> (<QFileDevice::FileError>)".
+    Bytes that are not an archive stream are skipped by the stream parser and yield nothing.
+
+    Times are the recorder's, as it recorded them: a seek entry's \c time and an event's \c time in
+    milliseconds on its clock (its local wall-clock time, counted as if it were UTC).
+
+    open(url) sends code 2 with \c data \a url to slotData(), as an application would. Codes 6
+    and 7 have no typed calls: they do nothing for a local file.
 */
 class ZVR3LIB_EXPORT zvr3archive : public zvr3base
 {
@@ -46,6 +54,9 @@ public:
 
 public Q_SLOTS:
     void slotData(const QVariant &data) override;
+
+    /*! Scans the archive file named by the "file" URL \a url (code 2). */
+    void open(const QUrl &url);
 
 protected:
     /*! Acts on codes 2, 6 and 7 as described above. */

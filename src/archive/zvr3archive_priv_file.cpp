@@ -36,7 +36,7 @@ bool zvr3archive_priv_file::scan(const QUrl &url)
         const QString text = tr("Can't open file \"%1\". %2 (%3)")
                                  .arg(file.fileName(), file.errorString(), QString::number(int(file.error())));
         qCDebug(lcZvr3Archive, "archive: %s", qUtf8Printable(text));
-        emit sigData(zvr3value(zvr3error(-1, text)));
+        emit sigData(zvr3value(zvr3error(-1, text, zvr3error::FileError)));
         return false;
     }
 

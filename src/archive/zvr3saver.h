@@ -1,6 +1,8 @@
 #ifndef ZVR3SAVER_H
 #define ZVR3SAVER_H
 
+#include <QUrl>
+
 #include "zvr3base.h"
 
 class zvr3saver_priv;
@@ -30,15 +32,17 @@ class zvr3saver_priv;
 
     Emits on sigData() nothing but errors, each a zvr3error with code -1:
     \list
-    \li "Can't open file \"<name>\". <reason> (<QFileDevice::FileError>)" when the file cannot be
-        opened; records are then ignored until a file is opened.
-    \li "Record too large for the archive file" for a data record whose payload is longer than 65,535
-        bytes, an index record with more than 255 bytes, or a header whose stream or parameter table
-        does not fit its 16-bit length field. Nothing of the record is written and the file stays
-        readable; the saver's state does not change.
+    \li "Can't open file \"<name>\". <reason> (<QFileDevice::FileError>)" (reason FileError) when
+        the file cannot be opened; records are then ignored until a file is opened.
+    \li "Record too large for the archive file" (reason TooLarge) for a data record whose payload
+        is longer than 65,535 bytes, an index record with more than 255 bytes, or a header whose
+        stream or parameter table does not fit its 16-bit length field. Nothing of the record is
+        written and the file stays readable; the saver's state does not change.
     \endlist
 
-    Destroying the saver flushes and closes an open file.
+    Destroying the saver flushes and closes an open file. open(file) sends code 2 with \c data
+    \a file (QUrl::fromLocalFile() makes one of a path), close() code 3, both to slotData() as an
+    application would.
 */
 class ZVR3LIB_EXPORT zvr3saver : public zvr3base
 {
@@ -50,6 +54,11 @@ public:
 public Q_SLOTS:
     /*! Commands 2 and 3, and the records of a zvr3parser; see the class description. */
     void slotData(const QVariant &data) override;
+
+    /*! Closes any open file and creates or empties the local \a file for writing (code 2). */
+    void open(const QUrl &file);
+    /*! Flushes and closes the file (code 3). */
+    void close();
 
 private:
     zvr3saver_priv *const d;

@@ -38,7 +38,7 @@ void zvr3saver_priv::slotData(const QVariant &data)
                 const QString text = tr("Can't open file \"%1\". %2 (%3)")
                                          .arg(file.fileName(), file.errorString(), QString::number(int(file.error())));
                 qCDebug(lcZvr3Archive, "saver: %s", qUtf8Printable(text));
-                emit sigData(zvr3value(zvr3error(-1, text)));
+                emit sigData(zvr3value(zvr3error(-1, text, zvr3error::FileError)));
             }
         } else if (command.code == CloseFile) {
             if (state != Closed) {
@@ -102,6 +102,6 @@ void zvr3saver_priv::reset()
 
 bool zvr3saver_priv::tooLarge()
 {
-    emit sigData(zvr3value(zvr3error(-1, tr("Record too large for the archive file"))));
+    emit sigData(zvr3value(zvr3error(-1, tr("Record too large for the archive file"), zvr3error::TooLarge)));
     return false;
 }

@@ -5,6 +5,7 @@
 #include <QVariant>
 
 #include "zvr3lib_export.h"
+#include "zvr3value.h"
 
 /*!
     \class zvr3base
@@ -21,7 +22,8 @@
 
     Everything that travels is a QVariant: raw stream bytes as a QByteArray, everything else as one
     of the library's registered record types (zvr3command, zvr3error, zvr3item, HDR_T, DATA_T, ...).
-    A node ignores, without a report, every value it does not know. Failures leave on sigData() as a
+    Receivers tell them apart by their exact type with zvr3holds() and zvr3take() (zvr3value.h,
+    included here). A node ignores, without a report, every value it does not know. Failures leave on sigData() as a
     zvr3error, in order with the data.
 
     A node is made without a parent and belongs to the thread that made it; the library calls its

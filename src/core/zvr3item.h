@@ -18,7 +18,7 @@
 struct zvr3item
 {
     STREAM_T stream;      //!< the stream the item belongs to
-    qint64 time = 0;      //!< milliseconds on the recorder's clock
+    qint64 time = 0;      //!< milliseconds on the recorder's clock (its local wall-clock time)
     qint64 duration = 0;  //!< milliseconds; the decoder sets 40
     int extra = 0;        //!< the frame's extra byte
     int level = 0;        //!< the frame's level as a percentage (0 to 100)

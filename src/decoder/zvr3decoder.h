@@ -10,7 +10,8 @@ class zvr3decoder_priv;
     \class zvr3decoder
     \brief Decodes one stream of a recording into pictures, sound, texts or positions.
 
-    Stands behind a zvr3parser and is made for one stream number. slotData() takes:
+    Stands behind a zvr3parser and is made for one stream number (a video stream's number is its
+    channel's). slotData() takes:
 
     \list
     \li HDR_T: the stream's entry in the header (the first one with the node's stream number)

@@ -19,7 +19,7 @@ struct zvr3position_info
     double altitude = 0;   //!< metres, from GPGGA
     double course = 0;     //!< degrees, as the receiver gives it
     double speed = 0;      //!< metres per second
-    qint64 time = 0;       //!< milliseconds since 1970-01-01 00:00 UTC
+    qint64 time = 0;       //!< milliseconds since 1970-01-01 00:00 UTC: the receiver's time, not the recorder's clock
     bool valid = false;    //!< the receiver reports a valid fix
     int satellites = 0;    //!< satellites in use, from GPGGA
     double hdop = 0;       //!< horizontal dilution of precision, a whole number

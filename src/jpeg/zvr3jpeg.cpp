@@ -1,23 +1,11 @@
 #include "zvr3jpeg.h"
 
-#include "zvr3command.h"
 #include "zvr3jpeg_priv.h"
-#include "zvr3metatype_p.h"
+#include "zvr3node_p.h"
 
-zvr3jpeg::zvr3jpeg()
-    : d(new zvr3jpeg_priv)
-{
-    connect(d, &zvr3base::sigData, this, &zvr3base::sigData);
-}
+zvr3jpeg::zvr3jpeg() : d(zvr3node::makeWorker<zvr3jpeg_priv>(this)) {}
+zvr3jpeg::~zvr3jpeg() { zvr3node::dropWorker(this, d); }
+void zvr3jpeg::slotData(const QVariant &data) { zvr3node::forwardCommand(d, data); }
 
-zvr3jpeg::~zvr3jpeg()
-{
-    d->disconnect(this);
-    d->deleteLater();
-}
-
-void zvr3jpeg::slotData(const QVariant &data)
-{
-    if (zvr3holds<zvr3command>(data))
-        d->slotData(data);
-}
+void zvr3jpeg::fetch(const QUrl &url) { zvr3node::send(this, zvr3node::Open, url); }
+void zvr3jpeg::mark(const QVariant &value) { zvr3node::send(this, zvr3node::Mark, value); }

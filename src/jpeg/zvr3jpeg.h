@@ -1,6 +1,8 @@
 #ifndef ZVR3JPEG_H
 #define ZVR3JPEG_H
 
+#include <QUrl>
+
 #include "zvr3base.h"
 
 class zvr3jpeg_priv;
@@ -23,10 +25,17 @@ class zvr3jpeg_priv;
     "ok" for the decoded snapshot, or a placeholder (320 × 240): "no signal" for a channel without
     signal, "disabled" for a disabled channel, "error" when no picture could be had. When the
     connection fails (login refused, socket error, no end of the reply within 30 s) its zvr3error
-    is emitted first, then the "error" placeholder, and the commands still queued are dropped. A
-    reply whose frame announces more than 64 MiB is not gathered: "Snapshot too large" (-1) is
-    emitted, the connection is closed, the "error" placeholder follows and the queue goes on. A
-    code 2 whose \c data is no URL gives the "error" placeholder without a description.
+    is emitted first (see zvr3online), then the "error" placeholder, and the commands still queued
+    are dropped. A reply whose frame announces more than 64 MiB is not gathered: "Snapshot too
+    large" (-1, reason TooLarge) is emitted, the connection is closed, the "error" placeholder
+    follows and the queue goes on. A code 2 whose \c data is no URL gives the "error" placeholder
+    without a description.
+
+    The "stream" item names a channel: the recorder's video stream numbers are its channel
+    numbers.
+
+    The typed slots send these commands to slotData(), exactly as an application would:
+    fetch(url) is code 2 with \c data \a url, mark(value) code 1 with \c data \a value.
 */
 class ZVR3LIB_EXPORT zvr3jpeg : public zvr3base
 {
@@ -37,6 +46,11 @@ public:
 
 public Q_SLOTS:
     void slotData(const QVariant &data) override;
+
+    /*! Fetches one snapshot for the recorder and picture in \a url (code 2). */
+    void fetch(const QUrl &url);
+    /*! Emits \a value on sigData() when its turn comes (code 1). */
+    void mark(const QVariant &value);
 
 private:
     zvr3jpeg_priv *const d;

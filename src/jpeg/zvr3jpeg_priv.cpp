@@ -65,7 +65,7 @@ quint64 zvr3jpeg_priv::frameLength() const
 void zvr3jpeg_priv::tooLarge()
 {
     buffer = QByteArray();
-    emit sigData(zvr3value(zvr3error(-1, tr("Snapshot too large"))));
+    emit sigData(zvr3value(zvr3error(-1, tr("Snapshot too large"), zvr3error::TooLarge)));
     connection->close();
 }
 

@@ -185,13 +185,13 @@ void zvr3events_priv::received(const QByteArray &a)
     switch (reply->progress()) {
     case zvr3events_priv_reply::BadMagic:
         qCDebug(lcZvr3Net, "events: the reply does not start with the event list magic");
-        emit sigData(zvr3value(zvr3error(-1, tr("Wrong event file format"))));
+        emit sigData(zvr3value(zvr3error(-1, tr("Wrong event file format"), zvr3error::FormatError)));
         return;
     case zvr3events_priv_reply::Incomplete:
         if (reply->size() > MaxReply) {
             // No event list is that long: give up on the connection rather than keep growing.
             reset();
-            emit sigData(zvr3value(zvr3error(-1, tr("Wrong event file format"))));
+            emit sigData(zvr3value(zvr3error(-1, tr("Wrong event file format"), zvr3error::TooLarge)));
             nextCommand();
         }
         return;

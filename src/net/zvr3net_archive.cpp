@@ -3,9 +3,11 @@
 #include "zvr3metatype_p.h"
 #include "zvr3net_archive_priv.h"
 #include "zvr3net_priv.h"
+#include "zvr3node_p.h"
 
 namespace {
 constexpr int ArchiveService = 2;
+enum Command { Play = 4, Pause = 5, Enable = 6, Disable = 7 };
 
 bool sameHeader(const HDR_T &a, const HDR_T &b)
 {
@@ -26,22 +28,18 @@ bool sameHeader(const HDR_T &a, const HDR_T &b)
 }
 }
 
-zvr3net_archive::zvr3net_archive()
-    : d(new zvr3net_archive_priv)
-{
-    connect(d, &zvr3base::sigData, this, &zvr3base::sigData);
-}
+zvr3net_archive::zvr3net_archive() : d(zvr3node::makeWorker<zvr3net_archive_priv>(this)) {}
+zvr3net_archive::~zvr3net_archive() { zvr3node::dropWorker(this, d); }
+// Every value, not only commands, is the worker's to judge.
+void zvr3net_archive::slotData(const QVariant &data) { d->slotData(data); }
 
-zvr3net_archive::~zvr3net_archive()
-{
-    d->disconnect(this);
-    d->deleteLater();
-}
-
-void zvr3net_archive::slotData(const QVariant &data)
-{
-    d->slotData(data);
-}
+void zvr3net_archive::mark(const QVariant &value) { zvr3node::send(this, zvr3node::Mark, value); }
+void zvr3net_archive::open(const QUrl &url) { zvr3node::send(this, zvr3node::Open, url); }
+void zvr3net_archive::close() { zvr3node::send(this, zvr3node::Close); }
+void zvr3net_archive::play(const QDateTime &from) { zvr3node::send(this, Play, from); }
+void zvr3net_archive::setPaused(bool paused) { zvr3node::send(this, Pause, paused); }
+void zvr3net_archive::showChannels(const QList<int> &channels) { zvr3node::send(this, Enable, zvr3node::channelBytes(channels)); }
+void zvr3net_archive::hideChannels(const QList<int> &channels) { zvr3node::send(this, Disable, zvr3node::channelBytes(channels)); }
 
 zvr3net_archive_priv::zvr3net_archive_priv()
     : zvr3service_priv(ArchiveService, {1, 2, 3, 4, 5, 6, 7})

@@ -192,7 +192,7 @@ void zvr3net_priv::error(QAbstractSocket::SocketError e)
     QTcpSocket *failed = socket;
     watchdog.stop();
     qCDebug(lcZvr3Net, "socket error %d: %s", int(e), failed ? qUtf8Printable(failed->errorString()) : "");
-    emit sigError(zvr3value(zvr3error(int(e), failed ? failed->errorString() : QString())));
+    emit sigError(zvr3value(zvr3error(int(e), failed ? failed->errorString() : QString(), zvr3error::SocketError)));
     // The owner may have closed the connection, or opened a new one, while handling the error:
     // only the socket that failed is closed here.
     if (socket == failed)
@@ -207,7 +207,7 @@ void zvr3net_priv::slotWathdog()
     QTcpSocket *waiting = socket;
     const quint64 mine = generation;
     qCDebug(lcZvr3Net, "timeout in state %d (service %d)", state, service);
-    emit sigError(zvr3value(zvr3error(-1, tr("Network operation timeout"))));
+    emit sigError(zvr3value(zvr3error(-1, tr("Network operation timeout"), zvr3error::Timeout)));
     if (socket == waiting && generation == mine)
         close();
 }
@@ -238,7 +238,7 @@ void zvr3net_priv::fail(int code, const QString &text)
 {
     QTcpSocket *failed = socket;
     qCDebug(lcZvr3Net, "protocol error %d: %s", code, qUtf8Printable(text));
-    emit sigError(zvr3value(zvr3error(code, text)));
+    emit sigError(zvr3value(zvr3error(code, text, code == -1 ? zvr3error::AccessDenied : zvr3error::UnexpectedReply)));
     // The socket's disconnected() then brings Closed, unless the owner has already moved on.
     if (failed && socket == failed)
         failed->disconnectFromHost();

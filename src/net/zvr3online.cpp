@@ -3,9 +3,11 @@
 #include "zvr3command.h"
 #include "zvr3metatype_p.h"
 #include "zvr3net_priv.h"
+#include "zvr3node_p.h"
 
 namespace {
 constexpr int LiveService = 1;
+enum Command { Unstrip = 6, Strip = 7 };
 }
 
 zvr3online::zvr3online()
@@ -18,8 +20,7 @@ zvr3online::zvr3online()
 zvr3online::~zvr3online()
 {
     // The connection closes its socket when it goes; nothing of that may reach us any more.
-    connection->disconnect(this);
-    connection->deleteLater();
+    zvr3node::dropWorker(this, connection);
 }
 
 void zvr3online::slotData(const QVariant &data)
@@ -40,18 +41,18 @@ void zvr3online::slotData(const QByteArray &a)
 void zvr3online::onCommand(int code, const QVariant &arg)
 {
     switch (code) {
-    case 2:
+    case zvr3node::Open:
         connection->open(arg.toUrl(), LiveService);
         // The recorder starts with the first four channels.
         connection->slotData(QByteArrayLiteral("STRIP_00\r\nSTRIP_01\r\nSTRIP_02\r\nSTRIP_03\r\n"));
         break;
-    case 3:
+    case zvr3node::Close:
         connection->close();
         break;
-    case 6:
+    case Unstrip:
         connection->slotData(cmdForChnList(QStringLiteral("UNSTRIP_%1\r\n"), arg.toByteArray()));
         break;
-    case 7:
+    case Strip:
         connection->slotData(cmdForChnList(QStringLiteral("STRIP_%1\r\n"), arg.toByteArray()));
         break;
     default:
@@ -66,3 +67,8 @@ QByteArray zvr3online::cmdForChnList(const QString &format, const QByteArray &li
         out += format.arg(uint(quint8(channel)), 2, 16, QLatin1Char('0')).toUpper().toLatin1();
     return out;
 }
+
+void zvr3online::open(const QUrl &url) { zvr3node::send(this, zvr3node::Open, url); }
+void zvr3online::close() { zvr3node::send(this, zvr3node::Close); }
+void zvr3online::showChannels(const QList<int> &channels) { zvr3node::send(this, Strip, zvr3node::channelBytes(channels)); }
+void zvr3online::hideChannels(const QList<int> &channels) { zvr3node::send(this, Unstrip, zvr3node::channelBytes(channels)); }

@@ -15,7 +15,7 @@
 */
 struct EVENTS_FILE_DATA_T
 {
-    qint64 time = 0;           //!< milliseconds
+    qint64 time = 0;           //!< milliseconds on the recorder's clock (its local wall-clock time)
     unsigned int number = 0;
     QVector<PARAM_T> texts;    //!< the entries in wire order
 };

@@ -22,7 +22,7 @@ struct ZVR_ID3_REC
     unsigned int type = 0;
     unsigned int count = 0;    //!< number of valid pairs, at most 6
     qint64 position = 0;       //!< byte offset in the archive file (40 bits)
-    qint64 time = 0;           //!< milliseconds
+    qint64 time = 0;           //!< milliseconds on the recorder's clock (its local wall-clock time)
     Pair pairs[6];             //!< all six as stored, whatever count says
 };
 Q_DECLARE_METATYPE(ZVR_ID3_REC)

@@ -252,7 +252,7 @@ void zvr3parser::dropFrame(int stream)
     d->partial.remove(stream);
     ++d->dropped;
     qCDebug(lcZvr3Parser, "frame of stream %d dropped: too large", stream);
-    emit sigData(zvr3value(zvr3error(-1, tr("Frame of stream %1 too large, dropped").arg(stream))));
+    emit sigData(zvr3value(zvr3error(-1, tr("Frame of stream %1 too large, dropped").arg(stream), zvr3error::TooLarge)));
 }
 
 qint64 zvr3parser::droppedFrames() const

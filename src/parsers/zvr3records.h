@@ -22,6 +22,20 @@
         video frame start has 4 more bytes (milliseconds after the index time, the extra byte, and a
         zero byte) (DATA_T).
     \endlist
+
+    Times are the recorder's: its clock runs on the local wall-clock time of its zone, and counts
+    from 1970-01-01 00:00 as if that local time were UTC. An IDX_T's \c time is in seconds, a
+    DATA_T's (and a whole frame's) \c time in milliseconds (index seconds × 1000, plus the
+    milliseconds a video frame start carries). zvr3tz converts them: toGMT() of the seconds gives
+    UTC, toLocal() of a UTC time gives the recorder's seconds.
+
+    Streams and channels: the stream header lists the recording's streams, and every data record
+    names its stream by STREAM_T::number. A video stream (type 1) is numbered by its channel:
+    stream N is the picture of channel N, the channel that channel requests and snapshots name.
+    Sound (type 2) and text or position streams (type 4) belong to no channel by their number; the
+    library gives STREAM_T::text2 no meaning, but recorders put a name of the stream there (the
+    recorder simulator: "Channel 0", "Microphone", "Events", "GPS"), the one hint which camera or
+    device such a stream belongs to.
 */
 
 //! One entry of a stream header's stream table.
@@ -30,7 +44,7 @@ struct STREAM_T
     int number = 0;   //!< stream number; data records name their stream by it
     int type = 0;     //!< 1 video, 2 audio, 4 text data; anything else is passed on undecoded
     QString codec;    //!< the coding of the stream's data ("H264", "mjpeg", "mp4v", "ima1", "text", "nmea", ...)
-    QString text2;
+    QString text2;    //!< carried unread; recorders name the stream here, such as "Microphone"
     QString text3;    //!< options of the stream, such as "-rate=8000"
 };
 Q_DECLARE_METATYPE(STREAM_T)
@@ -67,7 +81,7 @@ Q_DECLARE_METATYPE(ARCHIVE_T_HDR)
 //! An index record: the time base of the data records that follow it.
 struct IDX_T
 {
-    quint64 time = 0;              //!< seconds on the recorder's clock
+    quint64 time = 0;              //!< seconds on the recorder's clock (its local wall-clock time)
     unsigned int value = 0;
     QByteArray bytes;              //!< 0 to 255 opaque bytes, carried unchanged
 };
@@ -81,7 +95,7 @@ struct DATA_T
     bool marked = false;           //!< flags bit 5
     unsigned int part = 0;         //!< 0 middle, 1 last, 2 first part of a frame, 3 a whole frame
     unsigned int stream = 0;       //!< stream number
-    qint64 time = 0;               //!< milliseconds on the recorder's clock
+    qint64 time = 0;               //!< milliseconds on the recorder's clock (its local wall-clock time)
     unsigned int extra = 0;        //!< the extra byte of a video frame start, else 0
     QByteArray data;               //!< payload
 };

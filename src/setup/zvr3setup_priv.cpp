@@ -84,7 +84,7 @@ void zvr3setup_priv::reset()
 void zvr3setup_priv::tooLarge()
 {
     buffer = QByteArray();
-    emit sigData(zvr3value(zvr3error(-1, tr("Set-up answer too large"))));
+    emit sigData(zvr3value(zvr3error(-1, tr("Set-up answer too large"), zvr3error::TooLarge)));
     hardReset();
     connection->close();
 }
@@ -155,7 +155,7 @@ bool zvr3setup_priv::parseBlock()
         // The buffer stays as it is: every further chunk repeats the error until the watchdog
         // or the connection ends the wait.
         qCDebug(lcZvr3Setup, "answer does not start with LENGTH=");
-        emit sigData(zvr3value(zvr3error(-1, tr("Device data protocol error"))));
+        emit sigData(zvr3value(zvr3error(-1, tr("Device data protocol error"), zvr3error::ProtocolError)));
         return false;
     }
     const qsizetype lineEnd = buffer.indexOf("\r\n", lineSearched);
@@ -193,10 +193,10 @@ bool zvr3setup_priv::parseBlock()
     if (trailer == TrailerOk)
         emit sigData(QVariant(buffer.mid(bodyStart, qMax<qsizetype>(0, at - bodyStart))));
     else if (trailer.startsWith(TrailerError))
-        emit sigData(zvr3value(zvr3error(-1, tr("Device returns error"))));
+        emit sigData(zvr3value(zvr3error(-1, tr("Device returns error"), zvr3error::DeviceError)));
     else {
         qCDebug(lcZvr3Setup, "answer of %lld bytes without a known trailer", qlonglong(total));
-        emit sigData(zvr3value(zvr3error(-1, tr("Device data protocol error"))));
+        emit sigData(zvr3value(zvr3error(-1, tr("Device data protocol error"), zvr3error::ProtocolError)));
     }
 
     buffer.remove(0, total);

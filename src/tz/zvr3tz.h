@@ -18,6 +18,11 @@
     M<month>.<week>.<weekday>/<hour>. Offsets count hours (optionally :minutes and :seconds) west
     of Greenwich, so "-3" is three hours ahead of UTC.
 
+    A recorder keeps its clock in the local time of its zone, and every time it sends or records
+    (index records, data records, events, archive and event-list requests) reads that clock: the
+    seconds since 1970-01-01 00:00 as if its local time were UTC. toLocal() turns a UTC time into
+    that reading, toGMT() a reading into UTC; records in milliseconds convert by their seconds.
+
     Times are seconds since 1970-01-01 00:00 UTC held in 32 bits. The calendar of this class runs
     from 1970 to 2106 and counts every year divisible by four as a leap year, 2100 included, as the
     recorders do; from March 2100 on its dates are one day ahead of the Gregorian calendar.

@@ -233,7 +233,7 @@ void tst_zvr3archive::saver_data()
     // Refused records leave no trace; the last good header and index still hold.
     HDR_T huge = header({Video, Audio}).value<HDR_T>();
     huge.params = {{1, QString(70000, QLatin1Char('p'))}};
-    const QVariant tooLarge = zvr3value(zvr3error(-1, "Record too large for the archive file"));
+    const QVariant tooLarge = zvr3value(zvr3error(-1, "Record too large for the archive file", zvr3error::TooLarge));
     QTest::newRow("too large") << QList<QVariant>{o1, h, index(10, QByteArray(256, 'i')), d1, index(10, QByteArray(255, 'i')),
                                                   data(2, 3, QByteArray(65536, 'x')), data(2, 3, QByteArray(65535, 'y')),
                                                   zvr3value(huge), d2}
@@ -243,7 +243,7 @@ void tst_zvr3archive::saver_data()
     const QString bad = path(QStringLiteral("no/such/dir/x.zvr"));
     const QString text = QStringLiteral("Can't open file \"%1\". No such file or directory (5)").arg(bad);
     QTest::newRow("a file that cannot be opened") << QList<QVariant>{o1, h, open(bad), h} << encode({h}) << QByteArray()
-                                                  << QList<QVariant>{zvr3value(zvr3error(-1, text))};
+                                                  << QList<QVariant>{zvr3value(zvr3error(-1, text, zvr3error::FileError))};
 }
 
 void tst_zvr3archive::saver()
@@ -302,7 +302,7 @@ void tst_zvr3archive::scan_data()
     const QString missing = path(QStringLiteral("missing.zvr"));
     const QString text = QStringLiteral("Can't open file \"%1\". No such file or directory (5)").arg(missing);
     QTest::newRow("unreadable file") << QList<QUrl>{QUrl::fromLocalFile(missing)}
-                                     << QList<QVariant>{zvr3value(zvr3error(-1, text))};
+                                     << QList<QVariant>{zvr3value(zvr3error(-1, text, zvr3error::FileError))};
     // Other schemes get a reader that does nothing.
     QTest::newRow("bare path") << QList<QUrl>{QUrl(write(withText))} << QList<QVariant>();
     QTest::newRow("http") << QList<QUrl>{QUrl(QStringLiteral("http://") + write(withText))} << QList<QVariant>();

@@ -86,6 +86,15 @@ private slots:
         QVERIFY(!zvr3holds<DATA_T>(zvr3value(zvr3parser_combined_DATA_T())));
     }
 
+    void takenOnlyAsTheirOwnType()
+    {
+        QVERIFY(!zvr3take<DATA_T>(zvr3value(zvr3parser_combined_DATA_T())));
+        QVERIFY(!zvr3take<QByteArray>(QVariant(QStringLiteral("marker"))));
+        QCOMPARE(zvr3take<zvr3error>(zvr3value(zvr3error(-2, QString(), zvr3error::UnexpectedReply)))->reason,
+                 zvr3error::UnexpectedReply);
+        QCOMPARE(zvr3error().reason, zvr3error::None);
+    }
+
     void debugOnlyWhereRulesSwitchItOn()
     {
         previous = qInstallMessageHandler(capture);

@@ -46,6 +46,26 @@ struct Fake : FakeRecorder
     const bool mute;
 };
 
+// The reason each error of the network nodes must carry, known by its code and text: every
+// scenario that brings about an error checks it (Log does).
+inline zvr3error::Reason expectedReason(const zvr3error &e)
+{
+    static const QHash<QString, zvr3error::Reason> reasons{
+        {QStringLiteral("Access denied"), zvr3error::AccessDenied},
+        {QStringLiteral("Network operation timeout"), zvr3error::Timeout},
+        {QStringLiteral("Unexpected authorization reply received"), zvr3error::UnexpectedReply},
+        {QStringLiteral("Device data protocol error"), zvr3error::ProtocolError},
+        {QStringLiteral("Device returns error"), zvr3error::DeviceError},
+        {QStringLiteral("Wrong event file format"), zvr3error::FormatError},
+        {QStringLiteral("Set-up answer too large"), zvr3error::TooLarge},
+        {QStringLiteral("Snapshot too large"), zvr3error::TooLarge}};
+    if (e.code >= 0)
+        return zvr3error::SocketError;
+    if (e.code == -3 && e.text.startsWith(QLatin1String("Unexpected data received in state #")))
+        return zvr3error::UnexpectedReply;
+    return reasons.value(e.text, zvr3error::None);
+}
+
 // Everything emitted, in order, one line each: "marker <text>", "error <code> <text>",
 // "data <bytes>", "state <n>", "image <description> <w>x<h>", anything else but position reports
 // as its JSON line. The values themselves are kept too.
@@ -69,7 +89,12 @@ public:
         if (type == QMetaType::fromType<QString>()) {
             lines << QStringLiteral("marker ") + v.toString();
         } else if (type == QMetaType::fromType<zvr3error>()) {
-            lines << QStringLiteral("error %1 %2").arg(v.value<zvr3error>().code).arg(v.value<zvr3error>().text);
+            const zvr3error e = v.value<zvr3error>();
+            lines << QStringLiteral("error %1 %2").arg(e.code).arg(e.text);
+            if (e.reason != expectedReason(e) || e.reason == zvr3error::None) {
+                const char *name = QMetaEnum::fromType<zvr3error::Reason>().valueToKey(e.reason);
+                QTest::qFail(qPrintable(lines.last() + QStringLiteral(": wrong reason ") + QLatin1String(name)), __FILE__, __LINE__);
+            }
         } else if (type == QMetaType::fromType<QByteArray>()) {
             lines << QStringLiteral("data ") + QString::fromLatin1(v.toByteArray());
         } else if (type == QMetaType::fromType<QImage>()) {

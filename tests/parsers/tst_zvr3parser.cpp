@@ -288,6 +288,7 @@ private slots:
         QObject::connect(&parser, &zvr3base::sigData, [&](const QVariant &v) {
             if (zvr3holds<zvr3error>(v)) {
                 out << "error:" + v.value<zvr3error>().text;
+                QCOMPARE(v.value<zvr3error>().reason, zvr3error::TooLarge);
                 pending = zvr3parser_private::get(parser)->partial.keys();
             } else if (!zvr3holds<zvr3parser_position>(v)) {
                 out << render({v});

@@ -171,7 +171,7 @@ void tst_zvr3tool::runs_data()
     };
     auto usage = [&row](const QStringList &arguments, const char *err) { row(arguments.join(' '), arguments, 2, "", err); };
     auto ok = [&row](const QStringList &arguments, const QByteArray &out) { row(arguments.join(' '), arguments, 0, out); };
-    const QByteArray denied = R"({"record": "zvr3error", "code": -1, "text": "Access denied"})" "\n";
+    const QByteArray denied = R"({"record": "zvr3error", "code": -1, "text": "Access denied", "reason": "AccessDenied"})" "\n";
     const QByteArray cantOpen = R"x({"record": "zvr3error", "code": -1, "text": "Can't open file \")x";
     const QString bad = QStringLiteral("tcp://127.0.0.1:1");
     usage({}, "Usage: zvr3");
@@ -200,7 +200,7 @@ void tst_zvr3tool::runs_data()
     // Standard input is the recording: the junk before its header is not recorded.
     ok({"record", "-", "%DIR%/copy.zvr"}, "");
     ok({"scan", "%DIR%/copy.zvr"}, R"({"record": "ZVR_ID3_REC", "type": 0, "count": 0, "position": 55, "time": 1700000000000, )");
-    row("scan: missing file", {"scan", "/nonexistent/a.zvr"}, 1, cantOpen + R"x(/nonexistent/a.zvr\". No such file or directory (5)"})x" "\n",
+    row("scan: missing file", {"scan", "/nonexistent/a.zvr"}, 1, cantOpen + R"x(/nonexistent/a.zvr\". No such file or directory (5)", "reason": "FileError"})x" "\n",
         "zvr3 scan: Can't open file \"/nonexistent/a.zvr\". No such file or directory (5)\n");
     usage({"scan"}, "give one archive file");
     row("record: output can't be opened", {"record", "-", "/nonexistent/b.zvr"}, 1, cantOpen + "/nonexistent/b.zvr",
@@ -243,7 +243,7 @@ void tst_zvr3tool::runs_data()
     // A refused request ends that request only.
     row("setup", {"setup", "%URL%", "GET name", "GET nothing\r\n", "GET bytes"}, 1,
         "{\"record\": \"answer\", \"text\": \"name=Gate \xd0\x9a\\r\\n\"}\n"
-        R"({"record": "zvr3error", "code": -1, "text": "Device returns error"})" "\n" R"({"record": "answer", "hex": "ff0001"})" "\n",
+        R"({"record": "zvr3error", "code": -1, "text": "Device returns error", "reason": "DeviceError"})" "\n" R"({"record": "answer", "hex": "ff0001"})" "\n",
         "zvr3 setup: Device returns error\n");
     row("setup refused", {"setup", "%REFUSED%", "GET name"}, 1, denied, "zvr3 setup: Access denied\n");
     ok({"snapshot", "%URL%?stream=3", "--out", "%DIR%/none.png"},

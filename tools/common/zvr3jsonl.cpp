@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QImage>
 #include <QLocale>
+#include <QMetaEnum>
 
 #include <cmath>
 
@@ -256,7 +257,12 @@ QByteArray line(const QVariant &value)
     }
     if (type == QMetaType::fromType<zvr3error>()) {
         const auto e = value.value<zvr3error>();
-        return Object("zvr3error").field("code", e.code).field("text", e.text).end();
+        const char *reason = QMetaEnum::fromType<zvr3error::Reason>().valueToKey(e.reason);
+        return Object("zvr3error")
+            .field("code", e.code)
+            .field("text", e.text)
+            .field("reason", reason ? quoted(QString::fromLatin1(reason)) : QByteArray::number(int(e.reason)))
+            .end();
     }
     if (type == QMetaType::fromType<zvr3command>()) {
         const auto c = value.value<zvr3command>();

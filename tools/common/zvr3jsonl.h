@@ -9,8 +9,9 @@
 // library names, in declaration order. Payloads are shown as their length ("bytes") and SHA-1
 // ("sha1"); IDX_T.bytes as lowercase hex. A zvr3item shows its stream entry as an object and its
 // value as null or as {"image": {width, height, format, md5}}, {"sound": {rate, channels, samples,
-// sha1}}, {"text": ...} or {"position": {...}}. This is the format of `zvr3 probe` and
-// `zvr3 decode`, and the tests compare listings in it.
+// sha1}}, {"text": ...} or {"position": {...}}; a zvr3error shows its reason by name
+// ("AccessDenied"). This is the format of `zvr3 probe` and `zvr3 decode`, and the tests compare
+// listings in it.
 namespace zvr3jsonl {
 
 QByteArray line(const QVariant &value);

@@ -11,17 +11,14 @@
 #include "netoptions.h"
 #include "netrun.h"
 #include "outputs.h"
-#include "zvr3command.h"
 #include "zvr3net_archive.h"
 
 int archiveMain(const QStringList &arguments)
 {
     const QString name = QStringLiteral("zvr3 archive");
     QCommandLineParser options;
-    options.setApplicationDescription(QStringLiteral(
-        "Prints the records of a recorder's archive from --start on as JSON Lines until --duration has passed, an "
-        "error ends the run,\nor SIGINT or SIGTERM stops it (exit code 130 or 143, with the files finished).\n"
-        "With --out, also decodes every stream into files; with --record, also records the stream to an archive file."));
+    options.setApplicationDescription(
+        zvr3net::playerDescription(QStringLiteral("the records of a recorder's archive from --start on")));
     options.addHelpOption();
     options.addOption({QStringLiteral("start"),
                        QStringLiteral("Recorder time to play from: yyyy-MM-ddThh:mm:ss or yyyyMMddhhmmss."),
@@ -47,7 +44,7 @@ int archiveMain(const QStringList &arguments)
         std::fprintf(stderr, "%s: give --start as yyyy-MM-ddThh:mm:ss or yyyyMMddhhmmss\n", qPrintable(name));
         return 2;
     }
-    QByteArray channels;
+    QList<int> channels;
     int duration = -1;
     if (!zvr3net::channelsAndDuration(name, options, channels, duration))
         return 2;
@@ -70,17 +67,17 @@ int archiveMain(const QStringList &arguments)
     if (!sinks.open(name, options))
         return 1;
     zvr3net_archive source;
-    source.slotData(QVariant::fromValue(zvr3command(2, url)));
+    source.open(url);
     if (!channels.isEmpty())
-        source.slotData(QVariant::fromValue(zvr3command(6, channels)));
-    source.slotData(QVariant::fromValue(zvr3command(4, start)));
+        source.showChannels(channels);
+    source.play(start);
     // The pause and its end belong to the run: they do not fire while the files are finished.
     auto pauses = std::make_unique<QObject>();
     if (pauseAt >= 0) {
         // The pause and the resumption show in the listing where they were asked for.
         auto pause = [&source](bool on) {
             zvr3console::printLine(QByteArrayLiteral("{\"record\": \"pause\", \"paused\": ") + (on ? "true}" : "false}"));
-            source.slotData(QVariant::fromValue(zvr3command(5, on)));
+            source.setPaused(on);
         };
         // The resumption is timed from the pause, so that a busy event loop cannot fire both at once.
         QObject *context = pauses.get();
@@ -91,6 +88,6 @@ int archiveMain(const QStringList &arguments)
     }
     const int code = zvr3net::run({&source}, duration, {}, [&sinks](const QVariant &value) { sinks.take(value); });
     pauses.reset();
-    source.slotData(QVariant::fromValue(zvr3command(3)));
+    source.close();
     return sinks.finish(code);
 }

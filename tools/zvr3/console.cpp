@@ -7,6 +7,7 @@
 
 #include "zvr3error.h"
 #include "zvr3jsonl.h"
+#include "zvr3value.h"
 
 namespace zvr3console {
 
@@ -40,15 +41,32 @@ void printLine(const QByteArray &line)
 bool printValue(const QVariant &value)
 {
     printLine(zvr3jsonl::line(value));
-    if (value.metaType() != QMetaType::fromType<zvr3error>())
-        return false;
-    error(value.value<zvr3error>().text);
-    return true;
+    const auto failure = zvr3take<zvr3error>(value);
+    if (failure)
+        error(failure->text);
+    return bool(failure);
 }
 
 void error(const QString &message)
 {
     std::fprintf(stderr, "%s: %s\n", commandName.constData(), qPrintable(message));
+}
+
+int usageError(const QString &message)
+{
+    error(message);
+    return 2;
+}
+
+int parseOptions(QCommandLineParser &options, const QStringList &arguments)
+{
+    if (!options.parse(arguments))
+        return usageError(options.errorText());
+    if (options.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(options.helpText()), stdout);
+        return 0;
+    }
+    return -1;
 }
 
 } // namespace zvr3console

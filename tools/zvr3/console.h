@@ -2,6 +2,7 @@
 #define ZVR3_CONSOLE_H
 
 #include <QByteArray>
+#include <QCommandLineParser>
 #include <QString>
 #include <QVariant>
 
@@ -27,6 +28,13 @@ bool printValue(const QVariant &value);
 
 // "zvr3 <command>: <message>" on standard error.
 void error(const QString &message);
+
+// A command line that cannot be run: error(message), then the exit code 2 to return.
+int usageError(const QString &message);
+
+// Parses a command's arguments. -1 when the command goes on; otherwise its exit code: 0 after
+// printing the help text (--help), 2 after printing why the arguments do not parse.
+int parseOptions(QCommandLineParser &options, const QStringList &arguments);
 
 } // namespace zvr3console
 

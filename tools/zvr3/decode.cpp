@@ -34,28 +34,16 @@ int decodeMain(const QStringList &arguments)
     options.addOption({QStringLiteral("stream"), QStringLiteral("The stream number to decode (0 to 255)."), QStringLiteral("N")});
     options.addOption({QStringLiteral("out"), QStringLiteral("Write the decoded items into this directory."), QStringLiteral("DIR")});
     options.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The archive stream, or - for standard input."));
-    if (!options.parse(arguments)) {
-        std::fprintf(stderr, "zvr3 decode: %s\n", qPrintable(options.errorText()));
-        return 2;
-    }
-    if (options.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(options.helpText()), stdout);
-        return 0;
-    }
-    if (!options.isSet(QStringLiteral("stream"))) {
-        std::fprintf(stderr, "zvr3 decode: --stream N is required\n");
-        return 2;
-    }
+    if (const int code = zvr3console::parseOptions(options, arguments); code >= 0)
+        return code;
+    if (!options.isSet(QStringLiteral("stream")))
+        return zvr3console::usageError(QStringLiteral("--stream N is required"));
     bool ok = false;
     const int stream = options.value(QStringLiteral("stream")).toInt(&ok);
-    if (!ok || stream < 0 || stream > 255) {
-        std::fprintf(stderr, "zvr3 decode: --stream takes a stream number from 0 to 255\n");
-        return 2;
-    }
-    if (options.positionalArguments().size() != 1) {
-        std::fprintf(stderr, "zvr3 decode: give one input file (or -)\n");
-        return 2;
-    }
+    if (!ok || stream < 0 || stream > 255)
+        return zvr3console::usageError(QStringLiteral("--stream takes a stream number from 0 to 255"));
+    if (options.positionalArguments().size() != 1)
+        return zvr3console::usageError(QStringLiteral("give one input file (or -)"));
 
     Input input;
     if (!input.open(options.positionalArguments().constFirst()))
@@ -77,13 +65,14 @@ int decodeMain(const QStringList &arguments)
     QObject::connect(&parser, &zvr3base::sigData, &decoder, [&](const QVariant &value) {
         // A new header replaces the decoder, and the old one drops what it has not decoded when the
         // event loop destroys it: let it finish first, so that every record is decoded.
-        if (value.metaType() == QMetaType::fromType<HDR_T>())
+        if (zvr3holds<HDR_T>(value))
             zvr3out::drain(0);
         decoder.slotData(value);
     });
     QObject::connect(&decoder, &zvr3base::sigData, [&](const QVariant &value) {
         zvr3console::printValue(value);
-        if (outputs && !writeFailed && !outputs->take(value.value<zvr3item>()))
+        const auto item = zvr3take<zvr3item>(value);
+        if (outputs && item && !writeFailed && !outputs->take(*item))
             writeFailed = true;
     });
     for (;;) {

@@ -5,7 +5,6 @@
 #include "commands.h"
 #include "netoptions.h"
 #include "netrun.h"
-#include "zvr3command.h"
 #include "zvr3events.h"
 
 int eventsMain(const QStringList &arguments)
@@ -32,8 +31,8 @@ int eventsMain(const QStringList &arguments)
     url.setQuery(query);
 
     zvr3events source;
-    source.slotData(QVariant::fromValue(zvr3command(2, url)));
+    source.fetch(url);
     // The marker comes out right after the list: then the run is over.
-    source.slotData(QVariant::fromValue(zvr3command(1, QStringLiteral("done"))));
+    source.mark(QStringLiteral("done"));
     return zvr3net::run({&source}, -1, [](const QVariant &v) { return v.typeId() == QMetaType::QString; });
 }

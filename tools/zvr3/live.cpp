@@ -8,7 +8,6 @@
 #include "netoptions.h"
 #include "netrun.h"
 #include "outputs.h"
-#include "zvr3command.h"
 #include "zvr3online.h"
 #include "zvr3parser.h"
 
@@ -16,10 +15,7 @@ int liveMain(const QStringList &arguments)
 {
     const QString name = QStringLiteral("zvr3 live");
     QCommandLineParser options;
-    options.setApplicationDescription(QStringLiteral(
-        "Prints the records of a recorder's live streams as JSON Lines until --duration has passed, an error ends the run,\n"
-        "or SIGINT or SIGTERM stops it (exit code 130 or 143, with the files finished).\n"
-        "With --out, also decodes every stream into files; with --record, also records the stream to an archive file."));
+    options.setApplicationDescription(zvr3net::playerDescription(QStringLiteral("the records of a recorder's live streams")));
     options.addHelpOption();
     options.addOption({QStringLiteral("channels"),
                        QStringLiteral("Watch these channels, e.g. 0,5 (default: 0 to 3, what the recorder sends first)."),
@@ -38,11 +34,11 @@ int liveMain(const QStringList &arguments)
     QUrl url;
     if (const int code = zvr3net::parseCommandLine(name, options, arguments, url); code >= 0)
         return code;
-    QByteArray channels;
+    QList<int> channels;
     int duration = -1;
     if (!zvr3net::channelsAndDuration(name, options, channels, duration))
         return 2;
-    // --strip and --unstrip as commands 7 and 6, in command-line order.
+    // --strip and --unstrip as showChannels() and hideChannels(), in command-line order.
     QList<QPair<QString, QString>> lists;
     if (!zvr3net::orderedValues(options, arguments,
                                 {"channels", "strip", "unstrip", "duration", "out", "record"}, {"strip", "unstrip"}, lists)) {
@@ -50,15 +46,15 @@ int liveMain(const QStringList &arguments)
                      qPrintable(name));
         return 2;
     }
-    QList<zvr3command> picks;
+    QList<QPair<bool, QList<int>>> picks;  // (show, channels)
     for (const auto &[option, text] : std::as_const(lists)) {
-        QByteArray list;
+        QList<int> list;
         if (!zvr3net::strictChannelList(text, list)) {
             std::fprintf(stderr, "%s: --%s takes channel numbers from 0 to 255 separated by commas, not '%s'\n",
                          qPrintable(name), qPrintable(option), qPrintable(text));
             return 2;
         }
-        picks.append(zvr3command(option == QLatin1String("strip") ? 7 : 6, list));
+        picks.append({option == QLatin1String("strip"), list});
     }
 
     zvr3out::Sinks sinks;
@@ -67,26 +63,26 @@ int liveMain(const QStringList &arguments)
     zvr3online source;
     zvr3parser parser;
     QObject::connect(&source, &zvr3base::sigData, &parser, &zvr3base::slotData);
-    source.slotData(QVariant::fromValue(zvr3command(2, url)));
+    source.open(url);
     if (options.isSet(QStringLiteral("channels"))) {
         // The recorder starts with channels 0 to 3: drop those not asked for, add the others.
-        QByteArray drop;
-        QByteArray add;
-        for (char c = 0; c < 4; ++c) {
+        QList<int> drop;
+        QList<int> add;
+        for (int c = 0; c < 4; ++c) {
             if (!channels.contains(c))
                 drop.append(c);
         }
-        for (const char c : std::as_const(channels)) {
-            if (quint8(c) > 3)
+        for (const int c : std::as_const(channels)) {
+            if (c > 3)
                 add.append(c);
         }
-        source.slotData(QVariant::fromValue(zvr3command(6, drop)));
-        source.slotData(QVariant::fromValue(zvr3command(7, add)));
+        source.hideChannels(drop);
+        source.showChannels(add);
     }
-    for (const zvr3command &pick : std::as_const(picks))
-        source.slotData(QVariant::fromValue(pick));
+    for (const auto &[show, list] : std::as_const(picks))
+        show ? source.showChannels(list) : source.hideChannels(list);
     // The parser's records, and the source's errors in order with them.
     const int code = zvr3net::run({&parser, &source}, duration, {}, [&sinks](const QVariant &value) { sinks.take(value); });
-    source.slotData(QVariant::fromValue(zvr3command(3)));
+    source.close();
     return sinks.finish(code);
 }

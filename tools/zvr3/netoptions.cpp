@@ -2,24 +2,28 @@
 
 #include <cstdio>
 
+#include "console.h"
 #include "netrun.h"
 
 namespace zvr3net {
 
+QString playerDescription(const QString &what)
+{
+    return QStringLiteral("Prints ") + what
+        + QStringLiteral(" as JSON Lines until --duration has passed, an error ends the run,\n"
+                         "or SIGINT or SIGTERM stops it (exit code 130 or 143, with the files finished).\n"
+                         "With --out, also decodes every stream into files; with --record, also records the stream to an "
+                         "archive file.");
+}
+
 int parseCommandLine(const QString &command, QCommandLineParser &options, const QStringList &arguments, QUrl &url)
 {
-    if (!options.parse(arguments)) {
-        std::fprintf(stderr, "%s: %s\n", qPrintable(command), qPrintable(options.errorText()));
-        return 2;
-    }
-    if (options.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(options.helpText()), stdout);
-        return 0;
-    }
+    if (const int code = zvr3console::parseOptions(options, arguments); code >= 0)
+        return code;
     return recorderUrl(command, options, url) ? -1 : 2;
 }
 
-bool channelsAndDuration(const QString &command, const QCommandLineParser &options, QByteArray &channels,
+bool channelsAndDuration(const QString &command, const QCommandLineParser &options, QList<int> &channels,
                          int &durationMs)
 {
     channels.clear();
@@ -68,7 +72,7 @@ bool orderedValues(const QCommandLineParser &options, const QStringList &argumen
     return true;
 }
 
-bool strictChannelList(const QString &text, QByteArray &list)
+bool strictChannelList(const QString &text, QList<int> &list)
 {
     list.clear();
     for (const QString &item : text.split(QLatin1Char(','))) {
@@ -78,7 +82,7 @@ bool strictChannelList(const QString &text, QByteArray &list)
             ok = ok && c >= QLatin1Char('0') && c <= QLatin1Char('9');
         if (!ok || number.toUInt() > 255)
             return false;
-        list.append(char(number.toUInt()));
+        list.append(int(number.toUInt()));
     }
     return true;
 }

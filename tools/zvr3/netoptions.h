@@ -12,13 +12,17 @@
 // the recorder URL, and for the two players --channels and --duration.
 namespace zvr3net {
 
+// The help text of live and archive: they print `what` until --duration has passed, a failure or a
+// signal, and decode (--out) or record (--record) on the way.
+QString playerDescription(const QString &what);
+
 // Parses the arguments. Returns -1 when the command goes on with url set; otherwise the exit code:
 // 0 after printing the help text, 2 after printing why the command line is wrong.
 int parseCommandLine(const QString &command, QCommandLineParser &options, const QStringList &arguments, QUrl &url);
 
 // --channels (empty when not given) and --duration (-1 when not given). Returns false after
 // printing which of them is wrong.
-bool channelsAndDuration(const QString &command, const QCommandLineParser &options, QByteArray &channels,
+bool channelsAndDuration(const QString &command, const QCommandLineParser &options, QList<int> &channels,
                          int &durationMs);
 
 // The values of the options named in `wanted`, as (name, value) pairs in the order they stand in
@@ -29,9 +33,9 @@ bool channelsAndDuration(const QString &command, const QCommandLineParser &optio
 bool orderedValues(const QCommandLineParser &options, const QStringList &arguments, const QStringList &valued,
                    const QStringList &wanted, QList<QPair<QString, QString>> &values);
 
-// "3,171" as a byte per channel, in the order given: decimal numbers from 0 to 255 separated by
+// "3,171" as a list of channels, in the order given: decimal numbers from 0 to 255 separated by
 // commas. False for an empty list or item and anything else.
-bool strictChannelList(const QString &text, QByteArray &list);
+bool strictChannelList(const QString &text, QList<int> &list);
 
 } // namespace zvr3net
 

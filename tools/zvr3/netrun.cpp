@@ -31,7 +31,7 @@ bool parseRecorderUrl(const QString &command, const QString &text, QUrl &url)
     return true;
 }
 
-bool channelList(const QString &text, QByteArray &list)
+bool channelList(const QString &text, QList<int> &list)
 {
     list.clear();
     const QStringList items = text.split(QLatin1Char(','), Qt::SkipEmptyParts);
@@ -40,7 +40,7 @@ bool channelList(const QString &text, QByteArray &list)
         const uint channel = item.trimmed().toUInt(&ok);
         if (!ok || channel > 255)
             return false;
-        list.append(char(channel));
+        list.append(int(channel));
     }
     return true;
 }

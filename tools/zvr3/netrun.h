@@ -22,8 +22,8 @@ namespace zvr3net {
 bool recorderUrl(const QString &command, const QCommandLineParser &options, QUrl &url);
 // The same for a URL given in text.
 bool parseRecorderUrl(const QString &command, const QString &text, QUrl &url);
-// "0,3,10" as a byte per channel; false when an item is not a number from 0 to 255.
-bool channelList(const QString &text, QByteArray &list);
+// "0,3,10" as a list of channels; false when an item is not a number from 0 to 255.
+bool channelList(const QString &text, QList<int> &list);
 // --duration in seconds: -1 when not given, -2 when not a number.
 int durationMs(const QCommandLineParser &options);
 

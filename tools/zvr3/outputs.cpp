@@ -10,7 +10,6 @@
 #include <cstdio>
 
 #include "console.h"
-#include "zvr3command.h"
 #include "zvr3decoder.h"
 #include "zvr3decoder_priv_thread.h"
 #include "zvr3item.h"
@@ -48,28 +47,26 @@ Outputs::~Outputs()
 
 bool Outputs::take(const zvr3item &item)
 {
-    const QMetaType type = item.value.metaType();
-    if (type == QMetaType::fromType<QImage>()) {
+    if (const auto picture = zvr3take<QImage>(item.value)) {
         const QString name = m_dir.filePath(QStringLiteral("frame-%1.png").arg(++m_frames, 6, 10, QLatin1Char('0')));
         // zlib's fastest level: live runs write a picture per channel every 40 ms.
-        return item.value.value<QImage>().save(name, "PNG", 80) || fail(name);
+        return picture->save(name, "PNG", 80) || fail(name);
     }
-    if (type == QMetaType::fromType<zvr3sound_buffer>()) {
-        const zvr3sound_buffer sound = item.value.value<zvr3sound_buffer>();
+    if (const auto sound = zvr3take<zvr3sound_buffer>(item.value)) {
         if (!open(m_wav, QStringLiteral("audio.wav")))
             return false;
         if (m_wav.size() == 0)
             m_wav.write(QByteArray(44, '\0'));  // the header is written at the end
         if (m_rate == 0)
-            m_rate = sound.rate;
-        m_pcmBytes += sound.data.size();
-        return m_wav.write(sound.data) == sound.data.size() || fail(m_wav.fileName());
+            m_rate = sound->rate;
+        m_pcmBytes += sound->data.size();
+        return m_wav.write(sound->data) == sound->data.size() || fail(m_wav.fileName());
     }
-    if (type == QMetaType::fromType<QString>()) {
-        const QByteArray line = item.value.toString().toUtf8() + '\n';
+    if (const auto text = zvr3take<QString>(item.value)) {
+        const QByteArray line = text->toUtf8() + '\n';
         return (open(m_texts, QStringLiteral("texts.txt")) && m_texts.write(line) == line.size()) || fail(m_texts.fileName());
     }
-    if (type == QMetaType::fromType<zvr3position_info>()) {
+    if (zvr3holds<zvr3position_info>(item.value)) {
         const QByteArray line = zvr3jsonl::position(item.value) + '\n';
         return (open(m_positions, QStringLiteral("positions.jsonl")) && m_positions.write(line) == line.size())
             || fail(m_positions.fileName());
@@ -145,9 +142,8 @@ void StreamOutputs::take(const QVariant &value)
 {
     if (m_finished)
         return;
-    if (value.metaType() == QMetaType::fromType<HDR_T>()) {
-        const HDR_T header = value.value<HDR_T>();
-        for (const STREAM_T &entry : header.streams) {
+    if (const auto header = zvr3take<HDR_T>(value)) {
+        for (const STREAM_T &entry : header->streams) {
             const int number = int(entry.number);
             if (m_streams.contains(number))
                 continue;
@@ -162,7 +158,8 @@ void StreamOutputs::take(const QVariant &value)
             stream->outputs = std::make_unique<Outputs>(m_command, dir);
             Outputs *outputs = stream->outputs.get();
             QObject::connect(stream->decoder.get(), &zvr3base::sigData, this, [this, outputs](const QVariant &item) {
-                if (!m_failed && item.canConvert<zvr3item>() && !outputs->take(item.value<zvr3item>()))
+                const auto taken = zvr3take<zvr3item>(item);
+                if (!m_failed && taken && !outputs->take(*taken))
                     m_failed = true;
             });
             m_streams.insert(number, stream);
@@ -191,7 +188,7 @@ Recorder::Recorder(const QString &file) : m_saver(std::make_unique<zvr3saver>())
         if (zvr3console::printValue(value))
             m_failed = true;
     });
-    m_saver->slotData(QVariant::fromValue(zvr3command(2, QUrl::fromLocalFile(file))));
+    m_saver->open(QUrl::fromLocalFile(file));
 }
 
 Recorder::~Recorder()
@@ -209,7 +206,7 @@ void Recorder::finish()
 {
     if (!m_saver)
         return;
-    m_saver->slotData(QVariant::fromValue(zvr3command(3)));
+    m_saver->close();
     m_saver.reset();
     // The saver hands its worker to the event loop for deletion.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

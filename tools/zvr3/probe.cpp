@@ -25,18 +25,10 @@ int probeMain(const QStringList &arguments)
                        QStringLiteral("Feed the parser N bytes at a time (default 65536)."),
                        QStringLiteral("N"), QStringLiteral("65536")});
     options.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The input file, or - for standard input."));
-    if (!options.parse(arguments)) {
-        std::fprintf(stderr, "zvr3 probe: %s\n", qPrintable(options.errorText()));
-        return 2;
-    }
-    if (options.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(options.helpText()), stdout);
-        return 0;
-    }
-    if (options.positionalArguments().size() != 1) {
-        std::fprintf(stderr, "zvr3 probe: give one input file (or -)\n");
-        return 2;
-    }
+    if (const int code = zvr3console::parseOptions(options, arguments); code >= 0)
+        return code;
+    if (options.positionalArguments().size() != 1)
+        return zvr3console::usageError(QStringLiteral("give one input file (or -)"));
 
     bool ok = false;
     const qint64 chunkSize = options.value(QStringLiteral("chunk-size")).toLongLong(&ok);

@@ -13,7 +13,6 @@
 #include "input.h"
 #include "progress.h"
 #include "stop.h"
-#include "zvr3command.h"
 #include "zvr3parser.h"
 #include "zvr3saver.h"
 
@@ -27,19 +26,11 @@ int recordMain(const QStringList &arguments)
     options.addHelpOption();
     options.addPositionalArgument(QStringLiteral("input"), QStringLiteral("The stream, or - for standard input."));
     options.addPositionalArgument(QStringLiteral("output"), QStringLiteral("The archive file to write."));
-    if (!options.parse(arguments)) {
-        std::fprintf(stderr, "zvr3 record: %s\n", qPrintable(options.errorText()));
-        return 2;
-    }
-    if (options.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(options.helpText()), stdout);
-        return 0;
-    }
+    if (const int code = zvr3console::parseOptions(options, arguments); code >= 0)
+        return code;
     const QStringList files = options.positionalArguments();
-    if (files.size() != 2) {
-        std::fprintf(stderr, "zvr3 record: give an input (or -) and an output file\n");
-        return 2;
-    }
+    if (files.size() != 2)
+        return zvr3console::usageError(QStringLiteral("give an input (or -) and an output file"));
 
     Input input;
     if (!input.open(files.at(0)))
@@ -55,7 +46,7 @@ int recordMain(const QStringList &arguments)
                 failed = true;
         });
 
-        saver.slotData(QVariant::fromValue(zvr3command(2, QUrl::fromLocalFile(files.at(1)))));
+        saver.open(QUrl::fromLocalFile(files.at(1)));
         Progress progress("recording", input.size());
         qint64 done = 0;
         while (!failed) {
@@ -68,7 +59,7 @@ int recordMain(const QStringList &arguments)
         }
         progress.finish();
         // What has been recorded stays a whole file, also when a signal ended the reading.
-        saver.slotData(QVariant::fromValue(zvr3command(3)));
+        saver.close();
     }
     // The saver hands its worker to the event loop for deletion; there is no loop to come.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

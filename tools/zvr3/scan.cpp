@@ -10,7 +10,6 @@
 #include "console.h"
 #include "progress.h"
 #include "zvr3archive.h"
-#include "zvr3command.h"
 
 int scanMain(const QStringList &arguments)
 {
@@ -19,18 +18,10 @@ int scanMain(const QStringList &arguments)
         "Scans an archive file and prints its seek entries and text events as JSON Lines."));
     options.addHelpOption();
     options.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The archive file."));
-    if (!options.parse(arguments)) {
-        std::fprintf(stderr, "zvr3 scan: %s\n", qPrintable(options.errorText()));
-        return 2;
-    }
-    if (options.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(options.helpText()), stdout);
-        return 0;
-    }
-    if (options.positionalArguments().size() != 1) {
-        std::fprintf(stderr, "zvr3 scan: give one archive file\n");
-        return 2;
-    }
+    if (const int code = zvr3console::parseOptions(options, arguments); code >= 0)
+        return code;
+    if (options.positionalArguments().size() != 1)
+        return zvr3console::usageError(QStringLiteral("give one archive file"));
     const QString path = options.positionalArguments().constFirst();
 
     bool failed = false;
@@ -42,7 +33,7 @@ int scanMain(const QStringList &arguments)
             if (zvr3console::printValue(value))
                 failed = true;
         });
-        archive.slotData(QVariant::fromValue(zvr3command(2, QUrl::fromLocalFile(path))));
+        archive.open(QUrl::fromLocalFile(path));
     }
     // The source hands its reader to the event loop for deletion; there is no loop to come.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
