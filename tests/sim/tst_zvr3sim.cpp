@@ -406,6 +406,7 @@ void tst_zvr3sim::stall()
     QCOMPARE(afterStall.mid(1, 2), (QList<bool>{true, true}));
     QVERIFY2(times[1] > times[0] && times[1] % 1000 == 0 && times[2] > times[1],
              qPrintable(QStringLiteral("%1 %2 %3").arg(times[0]).arg(times[1]).arg(times[2])));
+    QVERIFY(sim.stop());
 }
 
 void tst_zvr3sim::down()
@@ -464,6 +465,7 @@ void tst_zvr3sim::down()
     again.slotData(zvr3value(zvr3command(2, timed.url())));
     again.slotData(zvr3value(zvr3command(8, QByteArray("GET video.width\r\n"))));
     QTRY_COMPARE_WITH_TIMEOUT(answers, QStringList{width}, Patience);
+    QVERIFY(sim.stop() && timed.stop());
 }
 
 QTEST_MAIN(tst_zvr3sim)
