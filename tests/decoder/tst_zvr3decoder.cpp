@@ -43,6 +43,7 @@ private slots:
     void keyFrames();
     void videoDropsToKeyFrame_data();
     void videoDropsToKeyFrame();
+    void videoDropsWhileDecoding();
     void dropOldest_data();
     void dropOldest();
 };
@@ -666,6 +667,36 @@ void tst_zvr3decoder::videoDropsToKeyFrame()
         QVERIFY2(db > 25, qPrintable(QStringLiteral("frame %1: %2 dB").arg(item.time).arg(db)));
     }
     QCOMPARE(frames, emitted);
+}
+
+void tst_zvr3decoder::videoDropsWhileDecoding()
+{
+    // The worker runs freely while frames come in bursts of four at a queue of two: whatever it keeps
+    // up with, each picture that comes out is a key frame or the one after a picture that came out.
+    const zvr3testvideo::Encoded clip = zvr3testvideo::encode("mpeg4", 176, 144, 30);
+    QCOMPARE(clip.packets.size(), 30);
+    zvr3decoder node(1);
+    QList<zvr3item> out;
+    connect(&node, &zvr3base::sigData, this, [&](const QVariant &v) { out.append(v.value<zvr3item>()); });
+    node.setQueueLimit(2);
+    node.slotData(header({entry(1, 1, "mp4v")}));
+    constexpr int Frames = 150;
+    for (int n = 0; n < Frames; ++n) {
+        node.slotData(frame(1, clip.packets.at(n % 30), n));
+        QVERIFY(node.counters().queued <= 3);  // two waiting, one being decoded
+        if (n % 4 == 3)
+            QTRY_COMPARE_WITH_TIMEOUT(node.counters().queued, 0, Patience);
+    }
+    SETTLE();
+    const zvr3decoder_counters end = node.counters();
+    QCOMPARE(end.decoded + end.dropped, qint64(Frames));
+    QCOMPARE(end.queued, 0);
+    QCOMPARE(out.size(), end.decoded);
+    for (int i = 0; i < out.size(); ++i) {
+        const qint64 n = out.at(i).time;
+        QVERIFY2(clip.keys.at(n % 30) || (i > 0 && out.at(i - 1).time == n - 1), qPrintable(QString::number(n)));
+        QVERIFY(zvr3testvideo::psnr(out.at(i).value.value<QImage>(), clip.sources.at(n % 30)) > 25);
+    }
 }
 
 void tst_zvr3decoder::dropOldest_data()
