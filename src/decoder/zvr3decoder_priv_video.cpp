@@ -27,7 +27,7 @@ void freePicture(void *data)
 }
 
 // The offset of the byte after the first start code (00 00 01) at or after from; -1 when there is
-// none. H.264 in Annex B and MPEG-4 Part 2 mark every unit so, and neither lets the three bytes
+// none. H.264 in Annex B and MPEG-4 Visual mark every unit so, and neither lets the three bytes
 // occur inside a unit.
 qsizetype nextUnit(const uchar *p, qsizetype n, qsizetype from)
 {

@@ -562,7 +562,7 @@ void tst_zvr3decoder::keyFrames_data()
     QTest::newRow("h264 no start code") << "H264" << hex("65 88 84 67 00 01 65") << false;
     QTest::newRow("h264 start code at the end") << "H264" << hex("41 00 00 01") << false;
     QTest::newRow("h264 empty") << "H264" << QByteArray() << false;
-    // MPEG-4 Part 2: the first VOP (00 00 01 B6) decides by its first two bits, 00 intra.
+    // MPEG-4 Visual: the first VOP (00 00 01 B6) decides by its first two bits, 00 intra.
     QTest::newRow("mp4v VOS VOL I-VOP") << "mp4v" << hex("00 00 01 B0 01 00 00 01 B5 09 00 00 01 20 08 C8 00 00 01 B6 10 60") << true;
     QTest::newRow("mp4v GOV, I-VOP") << "mp4v" << hex("00 00 01 B3 00 00 01 B6 00") << true;
     QTest::newRow("mp4v P-VOP") << "mp4v" << hex("00 00 01 B6 50 A1") << false;
