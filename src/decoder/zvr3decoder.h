@@ -1,10 +1,14 @@
 #ifndef ZVR3DECODER_H
 #define ZVR3DECODER_H
 
+#include <memory>
+
 #include "zvr3base.h"
+#include "zvr3decoder_counters.h"
 #include "zvr3lib_export.h"
 
 class zvr3decoder_priv;
+struct zvr3decoder_priv_counts;
 
 /*!
     \class zvr3decoder
@@ -45,14 +49,53 @@ class zvr3decoder_priv;
     gives no item (video, sound) or an item with the state as it was (positions).
 
     Destroying the node stops its decoders' worker threads; records still queued are discarded.
+
+    \section1 Keeping up
+
+    By default nothing is dropped: records wait for the worker thread however many there are, and
+    a decoder that cannot keep up falls further and further behind. With a queue limit
+    (setQueueLimit(), the \c queueLimit property) at most that many records wait; the one being
+    decoded is not among them. A record that arrives at a full queue makes room:
+
+    \list
+    \li video drops the oldest waiting frame and every waiting frame after it up to the next key
+        frame. When no key frame waits, the arriving frames are dropped too until one arrives.
+        Decoding goes on at that key frame, with the codec flushed first, so no picture is decoded
+        from a frame whose reference was dropped and no damaged picture is emitted. Key frames are
+        read from the bitstream: for "H264" (Annex B) a frame with an SPS or an IDR slice, for
+        "mp4v" one whose first VOP is intra-coded, for "mjpeg" every frame;
+    \li sound, texts, positions and undecoded streams drop the oldest waiting record. A sentence
+        of positions cut by the drop is not completed with the text after it.
+    \endlist
+
+    counters() tells how many records were decoded, dropped and are waiting.
 */
 class ZVR3LIB_EXPORT zvr3decoder : public zvr3base
 {
     Q_OBJECT
+    /*! The most records that wait for decoding; 0, the default, for no limit. */
+    Q_PROPERTY(int queueLimit READ queueLimit WRITE setQueueLimit)
 public:
     /*! A node that decodes the stream numbered \a stream. */
     explicit zvr3decoder(int stream);
     ~zvr3decoder() override;
+
+    /*! The most records that wait for decoding at a time; 0 for no limit. */
+    int queueLimit() const;
+    /*!
+        Limits the queue of records waiting for decoding to \a limit records; 0 (the default) or
+        less: no limit. Applies to the current decoder and to those that later headers make, from
+        the next record on.
+    */
+    void setQueueLimit(int limit);
+
+    /*!
+        What the node has done with its stream's records so far: decoded, dropped (at a full queue,
+        or still waiting when a new header or the node's end discarded them) and waiting now. Safe
+        to call from any thread at any time; each count is exact when read, and the three are read
+        one after the other while the worker may go on.
+    */
+    zvr3decoder_counters counters() const;
 
 public Q_SLOTS:
     void slotData(const QVariant &data) override;
@@ -60,6 +103,8 @@ public Q_SLOTS:
 private:
     const int m_stream;
     zvr3decoder_priv *m_priv = nullptr;
+    int m_queueLimit = 0;
+    const std::shared_ptr<zvr3decoder_priv_counts> m_counts;
     Q_DISABLE_COPY(zvr3decoder)
 };
 

@@ -99,6 +99,15 @@ void zvr3decoder_priv::decode(zvr3item &item)
     emitItem(item);
 }
 
+bool zvr3decoder_priv::startsChain(const QByteArray &) const
+{
+    return true;
+}
+
+void zvr3decoder_priv::resync()
+{
+}
+
 void zvr3decoder_priv::emitItem(const zvr3item &item)
 {
     const QVariant value = zvr3value(item);

@@ -51,6 +51,14 @@ public:
     // Runs on the worker thread. Decodes one item and emits it (or not).
     virtual void decode(zvr3item &item);
 
+    // Whether decoding can start at a record with this payload, without any record before it. The
+    // worker asks when it has to drop records (a queue limit); the base says yes: its records stand
+    // alone. Runs on the node's thread, so it must not touch the decoding state.
+    virtual bool startsChain(const QByteArray &payload) const;
+    // Runs on the worker thread before the first record decoded after records were dropped: forget
+    // what was kept from the records before. The base keeps nothing.
+    virtual void resync();
+
 protected:
     void emitItem(const zvr3item &item);
     // Stops the worker and waits for a running decode() to finish; idempotent.

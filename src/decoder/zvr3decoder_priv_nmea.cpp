@@ -96,6 +96,11 @@ void zvr3decoder_priv_nmea::decode(zvr3item &item)
     emitItem(item);
 }
 
+void zvr3decoder_priv_nmea::resync()
+{
+    m_buffer.clear();
+}
+
 bool zvr3decoder_priv_nmea::useSentence(const QByteArray &part)
 {
     if (part.startsWith("GPRMC"))

@@ -18,6 +18,8 @@ public:
     ~zvr3decoder_priv_nmea() override;
 
     void decode(zvr3item &item) override;
+    // A sentence cut by dropped records is not completed with the text that follows them.
+    void resync() override;
 
     // For tests.
     const zvr3position_info &position() const { return m_position; }

@@ -26,6 +26,45 @@ void freePicture(void *data)
     std::free(data);
 }
 
+// The offset of the byte after the first start code (00 00 01) at or after from; -1 when there is
+// none. H.264 in Annex B and MPEG-4 Visual mark every unit so, and neither lets the three bytes
+// occur inside a unit.
+qsizetype nextUnit(const uchar *p, qsizetype n, qsizetype from)
+{
+    qsizetype i = from;
+    while (i + 2 < n) {
+        if (p[i + 2] > 1) {
+            i += 3;  // no start code can begin at i, i + 1 or i + 2
+        } else if (p[i + 2] == 1 && p[i] == 0 && p[i + 1] == 0) {
+            return i + 3;
+        } else {
+            ++i;
+        }
+    }
+    return -1;
+}
+
+bool h264KeyFrame(const uchar *p, qsizetype n)
+{
+    for (qsizetype at = nextUnit(p, n, 0); at >= 0 && at < n; at = nextUnit(p, n, at)) {
+        const int type = p[at] & 0x1F;
+        if (type == 5 || type == 7)  // an IDR slice, or a sequence parameter set that starts anew
+            return true;
+        if (type >= 1 && type <= 4)  // a slice of another picture, or a partition of one
+            return false;
+    }
+    return false;
+}
+
+bool mpeg4KeyFrame(const uchar *p, qsizetype n)
+{
+    for (qsizetype at = nextUnit(p, n, 0); at >= 0 && at < n; at = nextUnit(p, n, at)) {
+        if (p[at] == 0xB6)  // a VOP; its first two bits tell how it is coded, 00 intra
+            return at + 1 < n && (p[at + 1] >> 6) == 0;
+    }
+    return false;
+}
+
 QImage newPicture(int w, int h)
 {
     const qsizetype bytesPerLine = qsizetype(w) * 4;
@@ -52,6 +91,29 @@ const char *zvr3decoder_priv_video::decoderName(const QString &codec)
     if (codec == QLatin1String("mp4v"))
         return "mpeg4";
     return nullptr;
+}
+
+bool zvr3decoder_priv_video::keyFrame(const QString &codec, const QByteArray &payload)
+{
+    const auto *p = reinterpret_cast<const uchar *>(payload.constData());
+    if (codec == QLatin1String("H264"))
+        return h264KeyFrame(p, payload.size());
+    if (codec == QLatin1String("mp4v"))
+        return mpeg4KeyFrame(p, payload.size());
+    return true;
+}
+
+bool zvr3decoder_priv_video::startsChain(const QByteArray &payload) const
+{
+    return keyFrame(m_stream.codec, payload);
+}
+
+void zvr3decoder_priv_video::resync()
+{
+    // A picture that the codec still held back would leave with the key frame's item, under its
+    // time; and what the codec kept of the references before must not be used for concealment.
+    if (m_context)
+        avcodec_flush_buffers(m_context);
 }
 
 bool zvr3decoder_priv_video::open()

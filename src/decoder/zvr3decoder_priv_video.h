@@ -25,9 +25,18 @@ public:
     ~zvr3decoder_priv_video() override;
 
     void decode(zvr3item &item) override;
+    // A key frame: a picture that needs no other (see keyFrame()).
+    bool startsChain(const QByteArray &payload) const override;
+    // Drops what the codec holds of the pictures before, so that it starts afresh at a key frame.
+    void resync() override;
 
     // The FFmpeg decoder name for a stream codec name; nullptr for one we do not decode.
     static const char *decoderName(const QString &codec);
+    // Whether a payload of a stream with this codec name is a key frame, read from the bitstream:
+    // "H264" (Annex B, with start codes) one that holds an SPS or an IDR slice before any other
+    // slice; "mp4v" one whose first VOP is intra-coded (a VOS or VOL header may come before it);
+    // "mjpeg" every one. A codec that we do not decode has no chains: every payload.
+    static bool keyFrame(const QString &codec, const QByteArray &payload);
 
     // For tests: whether the codec is open, and how often the scaler has been made.
     bool isOpen() const { return m_context != nullptr; }

@@ -1,6 +1,8 @@
 #include <QtTest>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -37,6 +39,13 @@ private slots:
     void nmeaTime_data();
     void nmeaTime();
     void nmeaRunawaySentenceIsDropped();
+    void keyFrames_data();
+    void keyFrames();
+    void videoDropsToKeyFrame_data();
+    void videoDropsToKeyFrame();
+    void videoDropsWhileDecoding();
+    void dropOldest_data();
+    void dropOldest();
 };
 
 // Only a failing test waits this long: decoding under the sanitizers on a loaded machine is slow.
@@ -109,6 +118,93 @@ public:
     static inline std::atomic<int> finished{0};
     static inline QSemaphore gate{0};
 };
+
+// Holds every worker after it has taken an item, before it decodes it, until the test lets it go
+// on: with the worker held, what the node's thread queues and drops does not depend on timing.
+// Make it before the nodes and let it go after them.
+class Gate
+{
+public:
+    Gate() { zvr3decoder_priv_thread::setDecodeHook([this] { hold(); }); }
+    ~Gate() { zvr3decoder_priv_thread::setDecodeHook(nullptr); }
+    // Waits until a worker holds an item.
+    bool held()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(Patience), [this] { return m_holding; });
+    }
+    // Lets the held worker decode its item.
+    void pass()
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_holding = false;
+        ++m_passes;
+        m_changed.notify_all();
+    }
+    // Holds no more.
+    void open()
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_open = true;
+        m_changed.notify_all();
+    }
+
+private:
+    void hold()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_open)
+            return;
+        m_holding = true;
+        m_changed.notify_all();
+        m_changed.wait_for(lock, std::chrono::milliseconds(Patience), [this] { return m_passes > 0 || m_open; });
+        m_passes = qMax(0, m_passes - 1);
+        m_holding = false;
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_holding = false;
+    int m_passes = 0;
+    bool m_open = false;
+};
+
+// Drives a node's worker through a Gate: the worker always holds an item while the test feeds, or
+// has nothing left at all.
+struct Driver
+{
+    zvr3decoder &node;
+    Gate &gate;
+    bool idle = true;  // the worker has nothing: the next item it gets, it holds
+    void feed(int first, int last, const QList<QByteArray> &payloads)
+    {
+        for (int f = first; f <= last; ++f) {
+            node.slotData(frame(1, payloads.at(f), f));
+            if (idle && node.counters().queued == 1) {
+                QVERIFY(gate.held());
+                idle = false;
+            }
+        }
+    }
+    // The held item is decoded; the worker then holds the next one, or has none left.
+    void step()
+    {
+        const zvr3decoder_counters before = node.counters();
+        QVERIFY(!idle && before.queued >= 1);
+        gate.pass();
+        if (before.queued > 1) {
+            QVERIFY(gate.held());
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(node.counters().decoded, before.decoded + 1, Patience);
+            idle = true;
+        }
+    }
+};
+
+QList<qint64> counts(const zvr3decoder_counters &c)
+{
+    return {c.decoded, c.dropped, c.queued};
+}
 
 // An item's value as text: a string as it is; a position as "valid latitude longitude altitude course
 // speed satellites hdop time"; another value as its type's name; nothing as "-".
@@ -447,6 +543,215 @@ void tst_zvr3decoder::nmeaRunawaySentenceIsDropped()
     zvr3decoder_priv_nmea decoder(entry(1, 4, "nmea"));
     decodeAll(decoder, QList<QByteArray>{"$GPRMC,1"} + QList<QByteArray>(100, QByteArray(100, 'x')));
     QVERIFY(decoder.sentenceBuffer().size() < 4200);
+}
+
+void tst_zvr3decoder::keyFrames_data()
+{
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<bool>("key");
+    // H.264 in Annex B: units after 00 00 01 (or 00 00 00 01); the type is the low five bits of the
+    // unit's first byte. The first slice decides, or an SPS before it.
+    QTest::newRow("h264 SPS PPS IDR") << "H264" << hex("00 00 00 01 67 42 C0 1E 00 00 00 01 68 CE 3C 80 00 00 01 65 88 84") << true;
+    QTest::newRow("h264 IDR alone") << "H264" << hex("00 00 01 65 88 84 00") << true;
+    QTest::newRow("h264 SEI, then IDR") << "H264" << hex("00 00 01 06 05 02 00 10 80 00 00 01 25 B8") << true;
+    QTest::newRow("h264 SPS alone") << "H264" << hex("00 00 01 67 42") << true;
+    QTest::newRow("h264 AUD, then P") << "H264" << hex("00 00 00 01 09 10 00 00 01 41 9A 02") << false;
+    QTest::newRow("h264 P") << "H264" << hex("00 00 01 41 9A 02 00 00 01 65") << false;
+    QTest::newRow("h264 partition") << "H264" << hex("00 00 01 22 11") << false;
+    QTest::newRow("h264 no start code") << "H264" << hex("65 88 84 67 00 01 65") << false;
+    QTest::newRow("h264 start code at the end") << "H264" << hex("41 00 00 01") << false;
+    QTest::newRow("h264 empty") << "H264" << QByteArray() << false;
+    // MPEG-4 Visual: the first VOP (00 00 01 B6) decides by its first two bits, 00 intra.
+    QTest::newRow("mp4v VOS VOL I-VOP") << "mp4v" << hex("00 00 01 B0 01 00 00 01 B5 09 00 00 01 20 08 C8 00 00 01 B6 10 60") << true;
+    QTest::newRow("mp4v GOV, I-VOP") << "mp4v" << hex("00 00 01 B3 00 00 01 B6 00") << true;
+    QTest::newRow("mp4v P-VOP") << "mp4v" << hex("00 00 01 B6 50 A1") << false;
+    QTest::newRow("mp4v B-VOP") << "mp4v" << hex("00 00 01 B6 90 A1") << false;
+    QTest::newRow("mp4v S-VOP") << "mp4v" << hex("00 00 01 B6 D0 A1") << false;
+    QTest::newRow("mp4v VOL, no VOP") << "mp4v" << hex("00 00 01 20 08 C8") << false;
+    QTest::newRow("mp4v cut after the VOP code") << "mp4v" << hex("00 00 01 B6") << false;
+    // Every JPEG picture stands alone, and so does anything of a codec we do not decode.
+    QTest::newRow("mjpeg") << "mjpeg" << hex("FF D8 FF E0") << true;
+    QTest::newRow("mjpeg empty") << "mjpeg" << QByteArray() << true;
+    QTest::newRow("h264 in lower case") << "h264" << hex("00 00 01 41") << true;
+}
+
+void tst_zvr3decoder::keyFrames()
+{
+    QFETCH(QString, codec);
+    QFETCH(QByteArray, payload);
+    QTEST(zvr3decoder_priv_video::keyFrame(codec, payload), "key");
+}
+
+void tst_zvr3decoder::videoDropsToKeyFrame_data()
+{
+    // Thirty frames, a key frame every ten (every one for MJPEG), behind a queue of four. The
+    // worker is held and let go one item at a time; at each check, the counts (decoded, dropped,
+    // queued), the held item counted as queued.
+    QTest::addColumn<QByteArray>("encoder");
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<QList<QList<qint64>>>("checks");
+    QTest::addColumn<QList<qint64>>("emitted");  // the frames whose pictures come out
+    using Checks = QList<QList<qint64>>;
+    // A full queue drops its oldest frame and every frame after it up to a key frame: 1 to 4 and the
+    // arriving 5 to 9 (no key frame to resume at), 17 to 19 (10 and 20 are), 21 to 29. Each
+    // picture that comes out is a key frame or the one after a picture that came out.
+    const Checks chains{{0, 5, 1}, {0, 9, 1}, {0, 9, 3}, {2, 9, 1}, {7, 12, 3}, {8, 21, 1}};
+    const QList<qint64> chained{0, 10, 11, 12, 13, 14, 15, 16, 20};
+    QTest::newRow("mpeg4") << QByteArray("mpeg4") << "mp4v" << chains << chained;
+    if (avcodec_find_encoder_by_name("libx264"))
+        QTest::newRow("h264") << QByteArray("libx264") << "H264" << chains << chained;
+    // Every JPEG picture stands alone: only the oldest goes.
+    QTest::newRow("mjpeg") << QByteArray("mjpeg") << "mjpeg" << Checks{{0, 1, 5}, {0, 5, 5}, {0, 7, 5}, {2, 7, 3}, {7, 10, 5}, {8, 17, 5}}
+                           << QList<qint64>{0, 8, 9, 12, 13, 14, 15, 16, 18, 26, 27, 28, 29};
+}
+
+void tst_zvr3decoder::videoDropsToKeyFrame()
+{
+    QFETCH(QByteArray, encoder);
+    QFETCH(QString, codec);
+    QFETCH(QList<QList<qint64>>, checks);
+    QFETCH(QList<qint64>, emitted);
+    const zvr3testvideo::Encoded clip = zvr3testvideo::encode(encoder.constData(), 176, 144, 30);
+    QCOMPARE(clip.packets.size(), 30);
+    // The key frames as the bitstream shows them are those the encoder made.
+    QList<qint64> keys;
+    for (int i = 0; i < clip.packets.size(); ++i) {
+        QCOMPARE(zvr3decoder_priv_video::keyFrame(codec, clip.packets.at(i)), clip.keys.at(i));
+        if (clip.keys.at(i))
+            keys.append(i);
+    }
+    if (codec != QLatin1String("mjpeg"))
+        QCOMPARE(keys, (QList<qint64>{0, 10, 20}));
+
+    Gate gate;
+    zvr3decoder node(1);
+    QList<zvr3item> out;
+    connect(&node, &zvr3base::sigData, this, [&](const QVariant &v) { out.append(v.value<zvr3item>()); });
+    node.slotData(header({entry(1, 1, codec)}));
+    node.setQueueLimit(4);
+    Driver driver{node, gate};
+    QList<QList<qint64>> got;
+    driver.feed(0, 4, clip.packets);
+    driver.feed(5, 5, clip.packets);
+    got << counts(node.counters());
+    driver.feed(6, 9, clip.packets);
+    got << counts(node.counters());
+    driver.feed(10, 11, clip.packets);
+    got << counts(node.counters());
+    driver.step();
+    driver.step();
+    got << counts(node.counters());
+    // A frame in, a frame decoded: the queue stays full; then the next frame overflows it.
+    driver.feed(12, 15, clip.packets);
+    for (int f = 16; f <= 20; ++f) {
+        driver.step();
+        driver.feed(f, f, clip.packets);
+    }
+    driver.feed(21, 21, clip.packets);
+    got << counts(node.counters());
+    driver.step();
+    driver.feed(22, 29, clip.packets);
+    got << counts(node.counters());
+    QCOMPARE(got, checks);
+
+    gate.open();
+    SETTLE();
+    QCOMPARE(counts(node.counters()), (QList<qint64>{emitted.size(), 30 - emitted.size(), 0}));
+    QList<qint64> frames;
+    for (const zvr3item &item : std::as_const(out)) {
+        frames.append(item.time);
+        // Nothing was decoded from a missing reference: every picture is the one encoded (about 29 dB
+        // and more here, where a picture decoded from a wrong reference gives less than 20).
+        const double db = zvr3testvideo::psnr(item.value.value<QImage>(), clip.sources.at(item.time));
+        QVERIFY2(db > 25, qPrintable(QStringLiteral("frame %1: %2 dB").arg(item.time).arg(db)));
+    }
+    QCOMPARE(frames, emitted);
+}
+
+void tst_zvr3decoder::videoDropsWhileDecoding()
+{
+    // The worker runs freely while frames come in bursts of four at a queue of two: whatever it keeps
+    // up with, each picture that comes out is a key frame or the one after a picture that came out.
+    const zvr3testvideo::Encoded clip = zvr3testvideo::encode("mpeg4", 176, 144, 30);
+    QCOMPARE(clip.packets.size(), 30);
+    zvr3decoder node(1);
+    QList<zvr3item> out;
+    connect(&node, &zvr3base::sigData, this, [&](const QVariant &v) { out.append(v.value<zvr3item>()); });
+    node.setQueueLimit(2);
+    node.slotData(header({entry(1, 1, "mp4v")}));
+    constexpr int Frames = 150;
+    for (int n = 0; n < Frames; ++n) {
+        node.slotData(frame(1, clip.packets.at(n % 30), n));
+        QVERIFY(node.counters().queued <= 3);  // two waiting, one being decoded
+        if (n % 4 == 3)
+            QTRY_COMPARE_WITH_TIMEOUT(node.counters().queued, 0, Patience);
+    }
+    SETTLE();
+    const zvr3decoder_counters end = node.counters();
+    QCOMPARE(end.decoded + end.dropped, qint64(Frames));
+    QCOMPARE(end.queued, 0);
+    QCOMPARE(out.size(), end.decoded);
+    for (int i = 0; i < out.size(); ++i) {
+        const qint64 n = out.at(i).time;
+        QVERIFY2(clip.keys.at(n % 30) || (i > 0 && out.at(i - 1).time == n - 1), qPrintable(QString::number(n)));
+        QVERIFY(zvr3testvideo::psnr(out.at(i).value.value<QImage>(), clip.sources.at(n % 30)) > 25);
+    }
+}
+
+void tst_zvr3decoder::dropOldest_data()
+{
+    // Seven records; the worker holds the first while the other six arrive.
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<Items>("payloads");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QList<qint64>>("emitted");  // the records that come out
+    QTest::addColumn<QString>("last");           // the value of the last one, rendered
+    const Items texts{"0", "1", "2", "3", "4", "5", "6"};
+    const QList<qint64> all{0, 1, 2, 3, 4, 5, 6};
+    QTest::newRow("text, no limit") << 4 << "text" << texts << 0 << all << "6";
+    QTest::newRow("text") << 4 << "text" << texts << 3 << QList<qint64>{0, 4, 5, 6} << "6";
+    QTest::newRow("text, limit 1") << 4 << "text" << texts << 1 << QList<qint64>{0, 6} << "6";
+    QTest::newRow("ima1") << 2 << "ima1" << Items(7, hex("02 00")) << 3 << QList<qint64>{0, 4, 5, 6} << "zvr3sound_buffer";
+    QTest::newRow("undecoded") << 3 << "raw" << texts << 3 << QList<qint64>{0, 4, 5, 6} << "-";
+    // A sentence cut by the drop is not completed with the tail that arrives after it.
+    const Items cut{Rmc.left(30), "", "", "", Rmc.mid(30), "", ""};
+    QTest::newRow("nmea, no limit") << 4 << "nmea" << cut << 0 << all << RmcFix;
+    QTest::newRow("nmea") << 4 << "nmea" << cut << 3 << QList<qint64>{0, 4, 5, 6} << NoFix;
+}
+
+void tst_zvr3decoder::dropOldest()
+{
+    QFETCH(int, type);
+    QFETCH(QString, codec);
+    QFETCH(Items, payloads);
+    QFETCH(int, limit);
+    QFETCH(QList<qint64>, emitted);
+    Gate gate;
+    zvr3decoder node(1);
+    zvr3test::Recorder out(&node);
+    // Set before the header, on the node that will make the decoder; as a property.
+    QVERIFY(node.setProperty("queueLimit", limit));
+    QCOMPARE(node.queueLimit(), limit);
+    node.slotData(header({entry(1, type, codec)}));
+    Driver driver{node, gate};
+    driver.feed(0, 6, payloads);
+    const qint64 kept = emitted.size();
+    QCOMPARE(counts(node.counters()), (QList<qint64>{0, 7 - kept, kept}));
+    gate.open();
+    SETTLE();
+    QCOMPARE(counts(node.counters()), (QList<qint64>{kept, 7 - kept, 0}));
+    QList<qint64> times;
+    for (const QVariant &v : std::as_const(out.values))
+        times.append(v.value<zvr3item>().time);
+    QCOMPARE(times, emitted);
+    QTEST(render(out.values.constLast().value<zvr3item>().value), "last");
+    // The counts run on across the decoders that headers make.
+    node.slotData(header({entry(1, type, codec)}));
+    node.slotData(frame(1, payloads.constLast(), 7));
+    SETTLE();
+    QCOMPARE(counts(node.counters()), (QList<qint64>{kept + 1, 7 - kept, 0}));
 }
 
 QTEST_MAIN(tst_zvr3decoder)

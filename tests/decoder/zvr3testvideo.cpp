@@ -58,6 +58,7 @@ Encoded encode(const char *encoderName, int w, int h, int frames)
         avcodec_send_frame(ctx, i < frames ? picture : nullptr);  // the last round drains the encoder
         while (avcodec_receive_packet(ctx, packet) == 0) {
             out.packets.append(QByteArray(reinterpret_cast<const char *>(packet->data), packet->size));
+            out.keys.append(packet->flags & AV_PKT_FLAG_KEY);
             av_packet_unref(packet);
         }
     }

@@ -11,6 +11,7 @@ namespace zvr3testvideo {
 struct Encoded
 {
     QList<QByteArray> packets;  // one per picture, in order
+    QList<bool> keys;           // the encoder's key flag of each packet
     QList<QImage> sources;      // the pictures that were encoded, Format_RGB888
 };
 

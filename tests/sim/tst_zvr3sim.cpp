@@ -1,5 +1,7 @@
 #include <QtTest>
 
+#include <csignal>
+
 #include "evtparser.h"
 #include "simsource.h"
 #include "zvr3command.h"
@@ -23,15 +25,31 @@ struct Sim
 {
     explicit Sim(const QStringList &options)
     {
+        // Its output goes to a file: a line it wrote before it sent something to a client is there
+        // to read by the time the client has received it.
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.setStandardOutputFile(dir.filePath(QStringLiteral("out.txt")));
         process.start(QStringLiteral(ZVR3_SIM), QStringList{"--port", "0", "--user", "tester", "--password", "pw", "--quiet"} + options);
         // It says where it listens once it does; encoding the picture loops takes a moment before.
-        while (!process.canReadLine() && process.waitForReadyRead(60000)) {
+        const QDeadlineTimer deadline(60000);
+        while (lines().isEmpty() && !process.waitForFinished(10) && !deadline.hasExpired()) {
         }
-        const QByteArray line = process.readLine().trimmed();
-        if (line.startsWith("zvr3-sim listening on 127.0.0.1:"))
-            port = quint16(line.mid(line.lastIndexOf(':') + 1).toUInt());
+        const QString line = lines().value(0);
+        if (line.startsWith(QLatin1String("zvr3-sim listening on 127.0.0.1:")))
+            port = quint16(line.mid(line.lastIndexOf(QLatin1Char(':')) + 1).toUInt());
     }
+    // The whole lines it has printed so far.
+    QStringList lines() const
+    {
+        QFile file(dir.filePath(QStringLiteral("out.txt")));
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        const QString text = QString::fromUtf8(file.readAll());
+        QStringList out = text.split(QLatin1Char('\n'));
+        out.removeLast();  // empty, or a line not yet ended
+        return out;
+    }
+    void signal(int number) { ::kill(pid_t(process.processId()), number); }
     ~Sim() { stop(); }
     // SIGTERM: the simulator closes everything and exits with 0.
     bool stop()
@@ -43,6 +61,7 @@ struct Sim
     {
         return QUrl(QStringLiteral("tcp://tester:%1@127.0.0.1:%2").arg(password).arg(port) + (query.isEmpty() ? "" : "?" + query));
     }
+    QTemporaryDir dir;
     QProcess process;
     quint16 port = 0;
 };
@@ -135,6 +154,8 @@ private slots:
     void snapshot_data();
     void snapshot();
     void faults();
+    void stall();
+    void down();
 
 private:
     Sim m_sim{{"--size", "640x360", "--no-signal", "2", "--disabled", "3", "--archive-seconds", "60"}};
@@ -329,6 +350,122 @@ void tst_zvr3sim::faults()
     setup.slotData(zvr3value(zvr3command(8, QByteArray("GET video.height\r\n"))));
     QTRY_COMPARE_WITH_TIMEOUT(out.size(), 12, Patience);
     QCOMPARE(out.last(), QStringLiteral("video.height=48\r\n"));
+}
+
+// The values of a set-up node as text: answers as they are, errors as their texts or socket error codes.
+QString setupValue(const QVariant &v)
+{
+    if (!zvr3holds<zvr3error>(v))
+        return QString::fromLatin1(v.toByteArray());
+    const zvr3error e = v.value<zvr3error>();
+    return e.code < 0 ? e.text : QStringLiteral("socket error %1").arg(e.code);
+}
+
+void tst_zvr3sim::stall()
+{
+    // Every connection stalls after its second answer: nothing comes for a while, the line stays
+    // open, and what was asked meanwhile comes after the stall, in order. The simulator says when a
+    // stall ends before it sends anything again, so an answer that came after the stall finds the
+    // line there.
+    Sim sim({"--channels", "1", "--size", "64x48", "--stall-after", "2", "--stall-ms", "300"});
+    QVERIFY(sim.port != 0);
+    const QString setupGoesOn = QStringLiteral("zvr3-sim goes on with connection 1");
+    zvr3setup setup;
+    QStringList answers;
+    QList<bool> afterStall;
+    connect(&setup, &zvr3base::sigData, this, [&](const QVariant &v) {
+        answers << setupValue(v);
+        afterStall << sim.lines().contains(setupGoesOn);
+    });
+    setup.slotData(zvr3value(zvr3command(2, sim.url())));
+    for (const char *request : {"GET video.width\r\n", "GET video.height\r\n", "GET video.fps\r\n", "GET audio.rate\r\n"})
+        setup.slotData(zvr3value(zvr3command(8, QByteArray(request))));
+    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 4, Patience);
+    QCOMPARE(answers, (QStringList{"video.width=64\r\n", "video.height=48\r\n", "video.fps=25\r\n", "audio.rate=8000\r\n"}));
+    QCOMPARE(afterStall.mid(2), (QList<bool>{true, true}));
+    QVERIFY(sim.lines().contains("zvr3-sim stalls connection 1 for 300 ms"));
+
+    // Live: the header is the first answer, the first tick the second. The sound of that one tick,
+    // then the stall's frames are left out and the stream goes on at the start of a second.
+    zvr3online live;
+    zvr3parser parser;
+    QObject::connect(&live, &zvr3base::sigData, &parser, &zvr3base::slotData);
+    Tap<zvr3error> errors(live);
+    QList<qint64> times;
+    afterStall.clear();
+    connect(&parser, &zvr3base::sigData, this, [&](const QVariant &v) {
+        if (zvr3holds<zvr3parser_combined_DATA_T>(v) && v.value<zvr3parser_combined_DATA_T>().stream == zvr3sim::AudioStream) {
+            times << v.value<zvr3parser_combined_DATA_T>().time;
+            afterStall << sim.lines().contains("zvr3-sim goes on with connection 2");
+        }
+    });
+    live.slotData(zvr3value(zvr3command(2, sim.url())));
+    QTRY_VERIFY_WITH_TIMEOUT(times.size() >= 3, Patience);
+    QCOMPARE(errors.count, 0);
+    QVERIFY(sim.lines().contains("zvr3-sim stalls connection 2 for 300 ms"));
+    QCOMPARE(afterStall.mid(1, 2), (QList<bool>{true, true}));
+    QVERIFY2(times[1] > times[0] && times[1] % 1000 == 0 && times[2] > times[1],
+             qPrintable(QStringLiteral("%1 %2 %3").arg(times[0]).arg(times[1]).arg(times[2])));
+    QVERIFY(sim.stop());
+}
+
+void tst_zvr3sim::down()
+{
+    // Down right after the second answer, which still comes: then the line closes and connections
+    // are refused until the simulator listens again (here on SIGUSR2; SIGUSR1 takes it down again,
+    // dropping the line at once).
+    Sim sim({"--channels", "1", "--size", "64x48", "--down-after", "2", "--down-ms", "600000"});
+    QVERIFY(sim.port != 0);
+    const QString listening = QStringLiteral("zvr3-sim listening on 127.0.0.1:%1").arg(sim.port);
+    zvr3setup setup;
+    QStringList out;
+    QList<bool> down;  // whether the simulator had last said it was down when each value came
+    connect(&setup, &zvr3base::sigData, this, [&](const QVariant &v) {
+        out << setupValue(v);
+        down << (sim.lines().constLast() == QLatin1String("zvr3-sim down for 600000 ms"));
+    });
+    const QString width = QStringLiteral("video.width=64\r\n");
+    const QString closed = QStringLiteral("socket error %1").arg(QAbstractSocket::RemoteHostClosedError);
+    const QString refused = QStringLiteral("socket error %1").arg(QAbstractSocket::ConnectionRefusedError);
+    auto ask = [&] {
+        setup.slotData(zvr3value(zvr3command(2, sim.url())));
+        setup.slotData(zvr3value(zvr3command(8, QByteArray("GET video.width\r\n"))));
+    };
+    ask();
+    setup.slotData(zvr3value(zvr3command(8, QByteArray("GET video.width\r\n"))));
+    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 3, Patience);
+    ask();
+    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 4, Patience);
+    sim.signal(SIGUSR2);
+    QTRY_COMPARE_WITH_TIMEOUT(sim.lines().count(listening), 2, Patience);
+    ask();
+    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 5, Patience);
+    sim.signal(SIGUSR1);
+    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 6, Patience);
+    ask();
+    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 7, Patience);
+    sim.signal(SIGUSR2);
+    QTRY_COMPARE_WITH_TIMEOUT(sim.lines().count(listening), 3, Patience);
+    ask();
+    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 8, Patience);
+    QCOMPARE(out, (QStringList{width, width, closed, refused, width, closed, refused, width}));
+    // The first answer may come after the simulator has answered the second: the node asks on.
+    QCOMPARE(down.mid(1), (QList<bool>{true, true, true, false, true, true, false}));
+    QCOMPARE(sim.lines().count(QStringLiteral("zvr3-sim down for 600000 ms")), 2);
+
+    // Down 100 ms after it began to listen, for 100 ms: it listens on the same port again by itself.
+    Sim timed({"--channels", "1", "--size", "64x48", "--down-at", "100", "--down-ms", "100"});
+    QVERIFY(timed.port != 0);
+    const QStringList expected{QStringLiteral("zvr3-sim listening on 127.0.0.1:%1").arg(timed.port), "zvr3-sim down for 100 ms",
+                               QStringLiteral("zvr3-sim listening on 127.0.0.1:%1").arg(timed.port)};
+    QTRY_COMPARE_WITH_TIMEOUT(timed.lines(), expected, Patience);
+    zvr3setup again;
+    QStringList answers;
+    connect(&again, &zvr3base::sigData, this, [&](const QVariant &v) { answers << setupValue(v); });
+    again.slotData(zvr3value(zvr3command(2, timed.url())));
+    again.slotData(zvr3value(zvr3command(8, QByteArray("GET video.width\r\n"))));
+    QTRY_COMPARE_WITH_TIMEOUT(answers, QStringList{width}, Patience);
+    QVERIFY(sim.stop() && timed.stop());
 }
 
 QTEST_MAIN(tst_zvr3sim)

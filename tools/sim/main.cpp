@@ -16,10 +16,34 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void onSignal(int)
+void onSignal(int number)
 {
-    const char c = 1;
+    const char c = char(number);
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
+// A line about the simulator's state that a test or script waits for: out at once, also with
+// --quiet, and before the clients can see what it tells.
+void stateLine(const QString &line)
+{
+    std::printf("zvr3-sim %s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+// "for N ms", or "until SIGUSR2" for a fault without an end of its own.
+QString lasting(int milliseconds)
+{
+    return milliseconds > 0 ? QStringLiteral("for %1 ms").arg(milliseconds) : QStringLiteral("until SIGUSR2");
+}
+
+// A whole number from min on for an option that is set; false with a usage message otherwise.
+bool number(const QCommandLineParser &parser, const QCommandLineOption &option, int min, int *out)
+{
+    if (!parser.isSet(option))
+        return true;
+    bool ok = false;
+    *out = parser.value(option).toInt(&ok);
+    return ok && *out >= min;
 }
 
 bool channelSet(const QString &text, int channels, QSet<int> &out)
@@ -53,7 +77,10 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "A recorder simulator: live channels, archive, event list, set-up and JPEG snapshots on one port.\n"
-        "Set-up requests: LIST, GET name, SET name=value. Runs until SIGINT or SIGTERM."));
+        "Set-up requests: LIST, GET name, SET name=value. Runs until SIGINT or SIGTERM.\n"
+        "Faults: SIGUSR1 takes it down (for --down-ms, or until SIGUSR2); SIGUSR2 brings it up and\n"
+        "ends every stall. Each fault prints a line when it begins and when it ends (the listening\n"
+        "line again for the end of a down time), before any client can see it."));
     parser.addHelpOption();
     const QCommandLineOption listenOption(QStringLiteral("listen"), QStringLiteral("Address to listen on (default 127.0.0.1)."), QStringLiteral("address"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("Port (default 5049; 0: any free port)."), QStringLiteral("n"), QStringLiteral("5049"));
@@ -67,11 +94,17 @@ int main(int argc, char *argv[])
     const QCommandLineOption dropOption(QStringLiteral("drop-every"), QStringLiteral("Close every connection this many seconds after it was accepted."), QStringLiteral("seconds"));
     const QCommandLineOption dropAfterOption(QStringLiteral("drop-after"), QStringLiteral("Close every connection right after its n-th answer."), QStringLiteral("n"));
     const QCommandLineOption slowOption(QStringLiteral("slow"), QStringLiteral("Delay every answer by this many milliseconds."), QStringLiteral("ms"));
+    const QCommandLineOption stallAfterOption(QStringLiteral("stall-after"), QStringLiteral("Stall every connection right after its n-th answer: send nothing, keep it open."), QStringLiteral("n"));
+    const QCommandLineOption stallMsOption(QStringLiteral("stall-ms"), QStringLiteral("How long a stall lasts (default: until SIGUSR2)."), QStringLiteral("ms"));
+    const QCommandLineOption downAtOption(QStringLiteral("down-at"), QStringLiteral("Go down this long after listening: drop every connection and refuse new ones."), QStringLiteral("ms"));
+    const QCommandLineOption downAfterOption(QStringLiteral("down-after"), QStringLiteral("Go down right after the n-th answer of a connection, which still goes out."), QStringLiteral("n"));
+    const QCommandLineOption downMsOption(QStringLiteral("down-ms"), QStringLiteral("How long it stays down, then listens on the same port again (default: until SIGUSR2)."), QStringLiteral("ms"));
     const QCommandLineOption garbageOption(QStringLiteral("garbage"), QStringLiteral("Replace about every tenth answer by random bytes."));
     const QCommandLineOption readyOption(QStringLiteral("ready-file"), QStringLiteral("Write the port number to this file once listening."), QStringLiteral("file"));
-    const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("Print nothing but errors and the listening line."));
+    const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("Print nothing but errors, the listening line and the lines of faults."));
     parser.addOptions({listenOption, portOption, userOption, passwordOption, channelsOption, sizeOption, noSignalOption,
-                       disabledOption, archiveOption, dropOption, dropAfterOption, slowOption, garbageOption, readyOption, quietOption});
+                       disabledOption, archiveOption, dropOption, dropAfterOption, slowOption, stallAfterOption,
+                       stallMsOption, downAtOption, downAfterOption, downMsOption, garbageOption, readyOption, quietOption});
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
@@ -123,6 +156,16 @@ int main(int argc, char *argv[])
         if (!ok || options.slowMs < 0)
             return usage(QStringLiteral("--slow takes a number of milliseconds"));
     }
+    if (!number(parser, stallAfterOption, 1, &options.stallAfter))
+        return usage(QStringLiteral("--stall-after takes a number of answers"));
+    if (!number(parser, stallMsOption, 1, &options.stallMs))
+        return usage(QStringLiteral("--stall-ms takes a number of milliseconds"));
+    if (!number(parser, downAtOption, 0, &options.downAt))
+        return usage(QStringLiteral("--down-at takes a number of milliseconds"));
+    if (!number(parser, downAfterOption, 1, &options.downAfter))
+        return usage(QStringLiteral("--down-after takes a number of answers"));
+    if (!number(parser, downMsOption, 1, &options.downMs))
+        return usage(QStringLiteral("--down-ms takes a number of milliseconds"));
     options.garbage = parser.isSet(garbageOption);
     options.quiet = parser.isSet(quietOption);
 
@@ -132,25 +175,49 @@ int main(int argc, char *argv[])
         return 1;
     }
     zvr3sim::Server server(options, &source);
+    QObject::connect(&server, &zvr3sim::Server::stalled, [](int connection, int ms) {
+        stateLine(QStringLiteral("stalls connection %1 %2").arg(connection).arg(lasting(ms)));
+    });
+    QObject::connect(&server, &zvr3sim::Server::goingOn, [](int connection) {
+        stateLine(QStringLiteral("goes on with connection %1").arg(connection));
+    });
+    QObject::connect(&server, &zvr3sim::Server::wentDown, [](int ms) { stateLine(QStringLiteral("down %1").arg(lasting(ms))); });
+    QObject::connect(&server, &zvr3sim::Server::listening, [&options](quint16 port) {
+        stateLine(QStringLiteral("listening on %1:%2").arg(options.address.toString()).arg(port));
+    });
+    QObject::connect(&server, &zvr3sim::Server::listenFailed, [](const QString &error) {
+        std::fprintf(stderr, "zvr3-sim: can't listen again, trying again: %s\n", qPrintable(error));
+    });
     if (!server.listen()) {
         std::fprintf(stderr, "zvr3-sim: can't listen on %s:%d: %s\n", qPrintable(options.address.toString()), port,
                      qPrintable(server.errorString()));
         return 1;
     }
 
-    // SIGINT and SIGTERM end the event loop through a pipe, so that everything closes in order.
+    // Signals reach the event loop through a pipe: SIGINT and SIGTERM end it, so that everything
+    // closes in order; SIGUSR1 and SIGUSR2 steer the faults.
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
         std::perror("zvr3-sim: socketpair");
         return 1;
     }
     QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&server, &options] {
+        char c = 0;
+        if (::read(signalPipe[0], &c, 1) != 1)
+            return;
+        if (c == SIGUSR1)
+            server.goDown(options.downMs);
+        else if (c == SIGUSR2)
+            server.endFaults();
+        else
+            QCoreApplication::quit();
+    });
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int number : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
+        sigaction(number, &action, nullptr);
 
     std::printf("zvr3-sim listening on %s:%u\n", qPrintable(options.address.toString()), unsigned(server.port()));
     std::fflush(stdout);

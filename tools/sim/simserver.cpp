@@ -57,6 +57,9 @@ Server::Server(const Options &options, Source *source)
     m_ticker.setTimerType(Qt::PreciseTimer);
     m_ticker.setInterval(FrameMs);
     connect(&m_ticker, &QTimer::timeout, this, &Server::tick);
+    m_upTimer.setTimerType(Qt::PreciseTimer);
+    m_upTimer.setSingleShot(true);
+    connect(&m_upTimer, &QTimer::timeout, this, &Server::comeUp);
 }
 
 Server::~Server()
@@ -73,9 +76,68 @@ bool Server::listen()
 {
     if (!m_recorder.listen(m_options.address, m_options.port))
         return false;
+    m_port = m_recorder.port();
     m_lastFrame = QDateTime::currentMSecsSinceEpoch() / FrameMs;
     m_ticker.start();
+    if (m_options.downAt >= 0)
+        QTimer::singleShot(m_options.downAt, Qt::PreciseTimer, this, [this] { goDown(m_options.downMs); });
     return true;
+}
+
+void Server::goDown(int milliseconds)
+{
+    goDown(milliseconds, nullptr);
+}
+
+void Server::goDown(int milliseconds, FakeSession *spared)
+{
+    if (m_down)
+        return;
+    // The port closes first: whoever sees a connection end and tries again is refused.
+    m_down = true;
+    m_recorder.close();
+    emit wentDown(milliseconds);
+    for (FakeSession *session : m_recorder.sessions()) {
+        if (session != spared && session->isOpen())
+            session->abort();
+    }
+    if (milliseconds > 0)
+        m_upTimer.start(milliseconds);
+}
+
+void Server::comeUp()
+{
+    if (!m_down)
+        return;
+    m_upTimer.stop();
+    // The same port, which nobody else should have taken meanwhile; if someone has, try again.
+    if (!m_recorder.listen(m_options.address, m_port)) {
+        emit listenFailed(m_recorder.errorString());
+        m_upTimer.start(100);
+        return;
+    }
+    m_down = false;
+    emit listening(m_port);
+}
+
+void Server::endFaults()
+{
+    comeUp();
+    const QList<FakeSession *> sessions = m_connections.keys();
+    for (FakeSession *session : sessions)
+        goOn(session);
+}
+
+void Server::goOn(FakeSession *session)
+{
+    auto it = m_connections.find(session);
+    if (it == m_connections.end() || !it->stalled)
+        return;
+    it->stalled = false;
+    const QList<QPair<QByteArray, int>> held = std::exchange(it->held, {});
+    emit goingOn(it->number);
+    for (const auto &answer : held)
+        deliver(session, answer.first, answer.second);
 }
 
 qint64 Server::newestSecond() const
@@ -94,9 +156,10 @@ void Server::started(FakeSession *session)
 {
     connect(session, &FakeSession::closed, this, [this, session] {
         m_live.remove(session);
-        m_replies.remove(session);
+        m_connections.remove(session);
         session->deleteLater();
     });
+    m_connections[session].number = ++m_connectionCount;
     if (m_options.dropEvery > 0) {
         QTimer::singleShot(m_options.dropEvery * 1000, Qt::PreciseTimer, session, [session] {
             if (session->isOpen())
@@ -105,30 +168,67 @@ void Server::started(FakeSession *session)
     }
 }
 
-void Server::reply(FakeSession *session, const QByteArray &bytes)
+void Server::reply(FakeSession *session, const QByteArray &bytes, bool close)
 {
+    const auto it = m_connections.find(session);
+    if (it == m_connections.end())
+        return;   // closed already
     QByteArray out = bytes;
-    const int count = ++m_replies[session];
+    const int count = ++it->replies;
     if (m_options.garbage && count % 10 == 0) {
         for (char &c : out)
             c = char(QRandomGenerator::global()->bounded(256));
     }
-    // The n-th answer still goes out whole; the line closes behind it.
-    const bool last = m_options.dropAfter > 0 && count == m_options.dropAfter;
-    auto send = [last](FakeSession *s, const QByteArray &data) {
-        s->send(data, INT_MAX);
-        if (last)
-            s->closeWhenSent();
-    };
+    // The n-th answer still goes out whole; the line closes (or stalls) behind it.
+    int flags = close ? Close : 0;
+    if (m_options.dropAfter > 0 && count == m_options.dropAfter)
+        flags |= Close;
+    if (m_options.stallAfter > 0 && count == m_options.stallAfter)
+        flags |= Stall;
+    if (m_options.downAfter > 0 && count == m_options.downAfter && !m_downAfterDone) {
+        m_downAfterDone = true;
+        flags |= Down;
+    }
     if (m_options.slowMs <= 0) {
-        send(session, out);
+        deliver(session, out, flags);
         return;
     }
     QPointer<FakeSession> guard(session);
-    QTimer::singleShot(m_options.slowMs, Qt::PreciseTimer, this, [guard, out, send] {
+    QTimer::singleShot(m_options.slowMs, Qt::PreciseTimer, this, [this, guard, out, flags] {
         if (guard)
-            send(guard, out);
+            deliver(guard, out, flags);
     });
+}
+
+void Server::deliver(FakeSession *session, const QByteArray &bytes, int flags)
+{
+    auto it = m_connections.find(session);
+    if (it == m_connections.end())
+        return;
+    if (it->stalled) {
+        it->held.append(qMakePair(bytes, flags));
+        return;
+    }
+    if (flags & Down) {
+        // This connection gets its answer before its line closes; the others go at once.
+        goDown(m_options.downMs, session);
+        flags |= Close;
+    }
+    session->send(bytes, INT_MAX);
+    if (flags & Close) {
+        session->closeWhenSent();
+    } else if (flags & Stall) {
+        Connection &connection = m_connections[session];
+        connection.stalled = true;
+        emit stalled(connection.number, m_options.stallMs);
+        if (m_options.stallMs > 0) {
+            QPointer<FakeSession> guard(session);
+            QTimer::singleShot(m_options.stallMs, Qt::PreciseTimer, this, [this, guard] {
+                if (guard)
+                    goOn(guard);
+            });
+        }
+    }
 }
 
 void Server::loggedIn(FakeSession *session)
@@ -191,11 +291,19 @@ void Server::tick()
         emit frameWriting(f);
         const qint64 second = f / FramesPerSecond;
         const bool secondStart = f % FramesPerSecond == 0;
-        for (auto it = m_live.begin(); it != m_live.end(); ++it) {
-            FakeSession *session = it.key();
+        // Answers may drop connections (--down-after): walk a copy.
+        const QList<FakeSession *> sessions = m_live.keys();
+        for (FakeSession *session : sessions) {
+            const auto it = m_live.find(session);
+            if (it == m_live.end())
+                continue;
             LiveClient &client = it.value();
             if (!session->isOpen())
                 continue;
+            if (m_connections.value(session).stalled) {
+                client.skipping = true;   // the stall's frames are left out
+                continue;
+            }
             if (session->pendingBytes() > MaxLag) {
                 client.skipping = true;
                 continue;
@@ -366,13 +474,8 @@ void Server::jpegRequest(FakeSession *session, const QByteArray &line)
     QByteArray frame;
     appendU32(frame, quint32(payload.size()));
     frame += payload;
-    reply(session, frame);
-    // The connection ends after the frame (after the delay of --slow too).
-    QPointer<FakeSession> guard(session);
-    QTimer::singleShot(qMax(0, m_options.slowMs), Qt::PreciseTimer, this, [guard] {
-        if (guard)
-            guard->closeWhenSent();
-    });
+    // The connection ends after the frame (after the delay of --slow, or a stall, too).
+    reply(session, frame, true);
 }
 
 } // namespace zvr3sim
