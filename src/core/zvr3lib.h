@@ -31,6 +31,7 @@
 
 // Decoding.
 #include "zvr3decoder.h"
+#include "zvr3decoder_counters.h"
 #include "zvr3position_info.h"
 #include "zvr3sound_buffer.h"
 

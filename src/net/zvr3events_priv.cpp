@@ -12,11 +12,10 @@
 #include "zvr3metatype_p.h"
 #include "zvr3net_priv.h"
 #include "zvr3parser_buffer.h"
+#include "zvr3stream_format_p.h"
 
 namespace {
 constexpr int EventService = 3;
-constexpr quint32 ReplyMagic = 0xE5E5E506;
-constexpr quint32 ReplyTrailer = 0xE5E5E507;
 // A reply is a few dozen bytes per event; one that grows past this is not an event list.
 constexpr qint64 MaxReply = qint64(256) << 20;
 }
@@ -51,7 +50,7 @@ private:
 
 zvr3events_priv_reply::Progress zvr3events_priv_reply::progress()
 {
-    if (buffer.peekU32(0) != ReplyMagic)
+    if (buffer.peekU32(0) != zvr3format::EventListMagic)
         return BadMagic;
     if (!counted) {
         counted = true;
@@ -63,7 +62,7 @@ zvr3events_priv_reply::Progress zvr3events_priv_reply::progress()
         walk += 8 + qint64(buffer.peekU32(walk + 4));
         --groupsLeft;
     }
-    return size() >= walk + 4 && buffer.peekU32(walk) == ReplyTrailer ? Complete : Incomplete;
+    return size() >= walk + 4 && buffer.peekU32(walk) == zvr3format::EventListTrailer ? Complete : Incomplete;
 }
 
 QString zvr3events_priv_reply::readText(int &pos)
