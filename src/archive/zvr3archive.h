@@ -53,10 +53,9 @@ public:
     ~zvr3archive() override;
 
 public Q_SLOTS:
-    void slotData(const QVariant &data) override;
-
     /*! Scans the archive file named by the "file" URL \a url (code 2). */
     void open(const QUrl &url);
+    void slotData(const QVariant &data) override;
 
 protected:
     /*! Acts on codes 2, 6 and 7 as described above. */

@@ -52,13 +52,12 @@ public:
     ~zvr3saver() override;
 
 public Q_SLOTS:
-    /*! Commands 2 and 3, and the records of a zvr3parser; see the class description. */
-    void slotData(const QVariant &data) override;
-
     /*! Closes any open file and creates or empties the local \a file for writing (code 2). */
     void open(const QUrl &file);
     /*! Flushes and closes the file (code 3). */
     void close();
+    /*! Commands 2 and 3, and the records of a zvr3parser; see the class description. */
+    void slotData(const QVariant &data) override;
 
 private:
     zvr3saver_priv *const d;

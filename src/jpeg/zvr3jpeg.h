@@ -45,12 +45,11 @@ public:
     ~zvr3jpeg() override;
 
 public Q_SLOTS:
-    void slotData(const QVariant &data) override;
-
     /*! Fetches one snapshot for the recorder and picture in \a url (code 2). */
     void fetch(const QUrl &url);
     /*! Emits \a value on sigData() when its turn comes (code 1). */
     void mark(const QVariant &value);
+    void slotData(const QVariant &data) override;
 
 private:
     zvr3jpeg_priv *const d;

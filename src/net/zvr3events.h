@@ -58,12 +58,11 @@ public:
     ~zvr3events() override;
 
 public Q_SLOTS:
-    void slotData(const QVariant &data) override;
-
     /*! Fetches the event list for the recorder and period in \a url (code 2). */
     void fetch(const QUrl &url);
     /*! Emits \a value on sigData() once the list asked for before it is out (code 1). */
     void mark(const QVariant &value);
+    void slotData(const QVariant &data) override;
 
 private:
     zvr3events_priv *const d;

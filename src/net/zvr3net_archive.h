@@ -77,14 +77,8 @@ public:
     ~zvr3net_archive() override;
 
 public Q_SLOTS:
-    void slotData(const QVariant &data) override;
-
-    /*! Emits \a value on sigData() when its turn in the queue comes (code 1). */
-    void mark(const QVariant &value);
     /*! Closes any connection and connects to the recorder at \a url (code 2). */
     void open(const QUrl &url);
-    /*! Closes the connection (code 3). */
-    void close();
     /*! Plays the archive from \a from, a date and time on the recorder's clock (code 4). */
     void play(const QDateTime &from);
     /*! Pauses after the chunk under way, or goes on with the next chunk (code 5). */
@@ -93,6 +87,11 @@ public Q_SLOTS:
     void showChannels(const QList<int> &channels);
     /*! Stops the streams of \a channels, 0 to 255 (code 7, "DISABLE_xx"). */
     void hideChannels(const QList<int> &channels);
+    /*! Emits \a value on sigData() when its turn in the queue comes (code 1). */
+    void mark(const QVariant &value);
+    /*! Closes the connection (code 3). */
+    void close();
+    void slotData(const QVariant &data) override;
 
 private:
     zvr3net_archive_priv *const d;

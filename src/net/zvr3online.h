@@ -74,16 +74,15 @@ public:
     ~zvr3online() override;
 
 public Q_SLOTS:
-    void slotData(const QVariant &data) override;
-
     /*! Connects to the recorder at \a url and asks for channels 0 to 3 (code 2). */
     void open(const QUrl &url);
-    /*! Closes the connection (code 3). */
-    void close();
     /*! Asks for the streams of \a channels, 0 to 255 (code 7, "STRIP_XX"). */
     void showChannels(const QList<int> &channels);
     /*! Stops the streams of \a channels, 0 to 255 (code 6, "UNSTRIP_XX"). */
     void hideChannels(const QList<int> &channels);
+    /*! Closes the connection (code 3). */
+    void close();
+    void slotData(const QVariant &data) override;
 
 protected Q_SLOTS:
     void slotData(const QByteArray &a);

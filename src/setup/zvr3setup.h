@@ -50,16 +50,15 @@ public:
     ~zvr3setup() override;
 
 public Q_SLOTS:
-    void slotData(const QVariant &data) override;
-
-    /*! Emits \a value on sigData() when its turn comes (code 1). */
-    void mark(const QVariant &value);
     /*! Connects and logs in to the recorder at \a url, replacing any connection (code 2). */
     void open(const QUrl &url);
-    /*! Disconnects once the requests before it are answered (code 3). */
-    void close();
     /*! Sends \a bytes, unchanged, as one request and waits for its answer (code 8). */
     void request(const QByteArray &bytes);
+    /*! Emits \a value on sigData() when its turn comes (code 1). */
+    void mark(const QVariant &value);
+    /*! Disconnects once the requests before it are answered (code 3). */
+    void close();
+    void slotData(const QVariant &data) override;
 
 private:
     zvr3setup_priv *const d;
