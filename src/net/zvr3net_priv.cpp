@@ -191,8 +191,8 @@ void zvr3net_priv::error(QAbstractSocket::SocketError e)
         return;
     QTcpSocket *failed = socket;
     watchdog.stop();
-    qCDebug(lcZvr3Net, "socket error %d: %s", int(e), failed ? qUtf8Printable(failed->errorString()) : "");
-    emit sigError(zvr3value(zvr3error(int(e), failed ? failed->errorString() : QString(), zvr3error::SocketError)));
+    qCDebug(lcZvr3Net, "socket error %d: %s", int(e), qUtf8Printable(failed->errorString()));
+    emit sigError(zvr3value(zvr3error(int(e), failed->errorString(), zvr3error::SocketError)));
     // The owner may have closed the connection, or opened a new one, while handling the error:
     // only the socket that failed is closed here.
     if (socket == failed)
@@ -229,16 +229,16 @@ void zvr3net_priv::readyRead()
         break;
     case Connecting:
     case Closed:
-        fail(-3, tr("Unexpected data received in state #%1").arg(state));
+        fail(-3, tr("Unexpected data received in state #%1").arg(state), zvr3error::UnexpectedReply);
         break;
     }
 }
 
-void zvr3net_priv::fail(int code, const QString &text)
+void zvr3net_priv::fail(int code, const QString &text, zvr3error::Reason reason)
 {
     QTcpSocket *failed = socket;
     qCDebug(lcZvr3Net, "protocol error %d: %s", code, qUtf8Printable(text));
-    emit sigError(zvr3value(zvr3error(code, text, code == -1 ? zvr3error::AccessDenied : zvr3error::UnexpectedReply)));
+    emit sigError(zvr3value(zvr3error(code, text, reason)));
     // The socket's disconnected() then brings Closed, unless the owner has already moved on.
     if (failed && socket == failed)
         failed->disconnectFromHost();
@@ -274,11 +274,11 @@ void zvr3net_priv::recogniseAnswer(const QByteArray &bytes)
     }
     if (reply.startsWith(AnswerRefused)) {
         watchdog.stop();
-        fail(-1, tr("Access denied"));
+        fail(-1, tr("Access denied"), zvr3error::AccessDenied);
         return;
     }
     if (reply.size() < AnswerLimit)
         return;
     watchdog.stop();
-    fail(-2, tr("Unexpected authorization reply received"));
+    fail(-2, tr("Unexpected authorization reply received"), zvr3error::UnexpectedReply);
 }

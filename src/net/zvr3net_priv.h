@@ -9,6 +9,8 @@
 #include <QUrl>
 #include <QVariant>
 
+#include "zvr3error.h"
+
 class QTcpSocket;
 
 /*
@@ -77,7 +79,7 @@ private:
 
     void write(const QByteArray &a);  // to the socket held, and on to the system
     void recogniseAnswer(const QByteArray &bytes);
-    void fail(int code, const QString &text);
+    void fail(int code, const QString &text, zvr3error::Reason reason);
     // Whether the signal being handled comes from the socket held now: a socket given up, or a
     // callback that is not a signal of a socket at all, has nothing to say about this connection.
     bool fromSocket() const;
