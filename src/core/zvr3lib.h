@@ -28,6 +28,8 @@
 #include "zvr3events.h"
 #include "zvr3net_archive.h"
 #include "zvr3online.h"
+#include "zvr3stats.h"
+#include "zvr3supervisor.h"
 
 // Decoding.
 #include "zvr3decoder.h"

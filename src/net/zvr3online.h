@@ -92,6 +92,7 @@ protected:
     QByteArray cmdForChnList(const QString &format, const QByteArray &list);
 
 private:
+    friend struct zvr3supervisor_private;  // follows the connection's states
     zvr3net_priv *const connection;
 
     Q_DISABLE_COPY(zvr3online)

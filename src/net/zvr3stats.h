@@ -1,0 +1,49 @@
+#ifndef ZVR3STATS_H
+#define ZVR3STATS_H
+
+#include <QMetaType>
+#include <QObject>
+
+#include "zvr3error.h"
+#include "zvr3lib_export.h"
+
+/*!
+    \class zvr3stats
+    \brief Where a zvr3supervisor stands: emitted on its sigData() on every change of its state.
+
+    \table
+    \header \li field \li meaning
+    \row \li state \li see State
+    \row \li attempt \li the connection attempt under way or last made since the last open,
+         counting from 1 (the first attempt counts); 0 before any
+    \row \li nextAttemptMs \li in WaitingToReconnect: the delay chosen before the next attempt, in
+         milliseconds; -1 in every other state
+    \row \li reconnects \li attempts made after a failure since the supervisor was made
+    \row \li lastError \li the failure that ended the last connection (reason None: none yet)
+    \row \li bytesReceived \li bytes the source received since the supervisor was made
+    \endtable
+*/
+struct ZVR3LIB_EXPORT zvr3stats
+{
+    Q_GADGET
+public:
+    enum State {
+        Closed = 0,          //!< not opened, or closed by the application
+        Connecting,          //!< connecting and logging in
+        Streaming,           //!< logged in; the recorder's data flows
+        Stalled,             //!< logged in, but nothing came for the idle time: the connection is given up
+        WaitingToReconnect,  //!< the connection failed; the next attempt starts after nextAttemptMs
+        Failed,              //!< given up: a refused login, or the attempt budget spent
+    };
+    Q_ENUM(State)
+
+    State state = Closed;
+    int attempt = 0;
+    qint64 nextAttemptMs = -1;
+    int reconnects = 0;
+    zvr3error lastError;
+    qint64 bytesReceived = 0;
+};
+Q_DECLARE_METATYPE(zvr3stats)
+
+#endif // ZVR3STATS_H

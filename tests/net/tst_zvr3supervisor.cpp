@@ -1,0 +1,270 @@
+#include "nettest.h"
+#include "zvr3online.h"
+#include "zvr3streamwriter.h"
+#include "zvr3supervisor.h"
+#include "zvr3supervisor_priv.h"
+
+// A live source behind a supervisor, a fake recorder, and what the supervisor emits: its state
+// records as "<State> attempt <n> next <ms>", errors and records as the network tests' log shows
+// them. The waits before a reconnect end when the test says so (fire()), never on a clock.
+struct Supervised
+{
+    explicit Supervised(int mode = FakeRecorder::Accept)
+        : recorder(mode)
+    {
+        QObject::connect(&supervisor, &zvr3base::sigData, &context, [this](const QVariant &v) {
+            if (const auto s = zvr3take<zvr3stats>(v)) {
+                states << *s;
+                lines << QStringLiteral("%1 attempt %2 next %3")
+                             .arg(QLatin1String(QMetaEnum::fromType<zvr3stats::State>().valueToKey(s->state)))
+                             .arg(s->attempt)
+                             .arg(s->nextAttemptMs);
+            } else if (v.metaType() != QMetaType::fromType<zvr3parser_position>()) {
+                lines << log.lines.last();  // the log has seen it first
+            }
+        });
+    }
+    zvr3supervisor_private *d() { return zvr3supervisor_private::of(&supervisor); }
+    zvr3stats::State state() const { return states.isEmpty() ? zvr3stats::Closed : states.last().state; }
+    // Ends the wait before the next attempt now.
+    void fire()
+    {
+        QVERIFY(d()->retry.isActive());
+        d()->retry.stop();
+        d()->startAttempt();
+    }
+
+    Fake recorder;
+    zvr3online live;
+    zvr3supervisor supervisor{&live};
+    Log log{&supervisor};
+    QList<zvr3stats> states;
+    QStringList lines;
+    QObject context;
+};
+
+static const QString Strips = QStringLiteral("STRIP_00 STRIP_01 STRIP_02 STRIP_03");
+
+class tst_zvr3supervisor : public QObject
+{
+    Q_OBJECT
+private slots:
+    // No wait of the supervisor ends on its own while a test runs (a thousand times longer).
+    void init() { zvr3supervisor_private::timerScale = 1000; }
+    void cleanup()
+    {
+        zvr3supervisor_private::random = nullptr;
+        zvr3supervisor_private::timerScale = 1;
+    }
+
+    void reconnect_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("closed by the recorder")
+            << "close"
+            << QStringList{"Connecting attempt 1 next -1", "Streaming attempt 1 next -1",
+                           "error 1 The remote host closed the connection", "WaitingToReconnect attempt 1 next 500",
+                           "Connecting attempt 2 next -1", "Streaming attempt 2 next -1"};
+        QTest::newRow("connection refused")
+            << "refuse"
+            << QStringList{"Connecting attempt 1 next -1", "error 0 Connection refused",
+                           "WaitingToReconnect attempt 1 next 500", "Connecting attempt 2 next -1",
+                           "Streaming attempt 2 next -1"};
+        QTest::newRow("silent recorder")
+            << "stall"
+            << QStringList{"Connecting attempt 1 next -1", "Streaming attempt 1 next -1", "Stalled attempt 1 next -1",
+                           "error -1 Network operation timeout", "WaitingToReconnect attempt 1 next 500",
+                           "Connecting attempt 2 next -1", "Streaming attempt 2 next -1"};
+    }
+    void reconnect()
+    {
+        // Each failure of the connection brings a wait and then a new connection with the same
+        // URL; the first attempt counts, so a recorder that is down at the start is waited for.
+        QFETCH(QString, fault);
+        QFETCH(QStringList, expected);
+        zvr3supervisor_private::random = [] { return 0.0; };
+        Supervised s;
+        const quint16 port = s.recorder.port();
+        const QUrl url = s.recorder.url();
+        if (fault == QLatin1String("refuse"))
+            s.recorder.close();
+        s.supervisor.open(url);
+        if (fault != QLatin1String("refuse")) {
+            QTRY_COMPARE(s.state(), zvr3stats::Streaming);
+            QCOMPARE(s.d()->idle.isActive(), true);
+            if (fault == QLatin1String("close"))
+                s.recorder.lastSession()->abort();
+            else
+                s.d()->stall();
+        }
+        QTRY_COMPARE(s.state(), zvr3stats::WaitingToReconnect);
+        QCOMPARE(s.supervisor.stats().lastError.reason,
+                 fault == QLatin1String("stall") ? zvr3error::Timeout : zvr3error::SocketError);
+        if (fault == QLatin1String("refuse"))
+            QVERIFY(s.recorder.listen(QHostAddress::LocalHost, port));
+        s.fire();
+        QTRY_VERIFY2(s.state() == zvr3stats::Streaming, qPrintable(s.lines.join(QLatin1String(" / "))));
+        QCOMPARE(s.lines, expected);
+        QCOMPARE(s.supervisor.stats().reconnects, 1);
+        QTRY_COMPARE(sent(s.recorder), fault == QLatin1String("refuse") ? Strips + " (open)" : Strips + " | " + Strips + " (open)");
+        // Closing stops everything: no wait, no watch, nothing more.
+        s.supervisor.close();
+        QCOMPARE(s.state(), zvr3stats::Closed);
+        QVERIFY(!s.d()->retry.isActive() && !s.d()->idle.isActive());
+        QTRY_VERIFY(!s.recorder.lastSession()->isOpen());
+        QCOMPARE(s.states.last().state, zvr3stats::Closed);
+    }
+
+    void backoff_data()
+    {
+        QTest::addColumn<double>("random");
+        QTest::addColumn<QList<qint64>>("delays");
+        // Initial 100 ms, cap 1000 ms, a fifth at most taken off at random.
+        QTest::newRow("no jitter") << 0.0 << QList<qint64>{100, 200, 400, 800, 1000, 1000};
+        QTest::newRow("half jitter") << 0.5 << QList<qint64>{90, 180, 360, 720, 900, 900};
+        QTest::newRow("most jitter") << 0.999 << QList<qint64>{81, 161, 321, 641, 801, 801};
+    }
+    void backoff()
+    {
+        // The waits grow to the cap and stay there; after a connection that stayed up and
+        // delivered data the next wait is the initial one again, and the budget ends in Failed.
+        QFETCH(double, random);
+        QFETCH(QList<qint64>, delays);
+        static double r;
+        r = random;
+        zvr3supervisor_private::random = [] { return r; };
+        Supervised s;
+        s.supervisor.setInitialDelay(100);
+        s.supervisor.setMaxDelay(1000);
+        QCOMPARE(s.supervisor.property("initialDelay").toInt(), 100);
+        const quint16 port = s.recorder.port();
+        const QUrl url = s.recorder.url();
+        s.recorder.close();
+        s.supervisor.open(url);
+        QList<qint64> chosen;
+        for (int i = 0; i < delays.size(); ++i) {
+            QTRY_COMPARE(s.state(), zvr3stats::WaitingToReconnect);
+            chosen << s.states.last().nextAttemptMs;
+            if (i == delays.size() - 1)
+                QVERIFY(s.recorder.listen(QHostAddress::LocalHost, port));
+            s.fire();
+        }
+        QCOMPARE(chosen, delays);
+        // A connection that fails before it was up for long keeps the delays growing.
+        QTRY_COMPARE(s.state(), zvr3stats::Streaming);
+        s.recorder.lastSession()->abort();
+        QTRY_COMPARE(s.state(), zvr3stats::WaitingToReconnect);
+        QCOMPARE(s.states.last().nextAttemptMs, delays.last());
+        s.fire();
+        QTRY_COMPARE(s.state(), zvr3stats::Streaming);
+        // One that stayed up and delivered data resets them.
+        s.recorder.lastSession()->send("bytes");
+        QTRY_COMPARE(s.supervisor.stats().bytesReceived, 5);
+        s.d()->steady.stop();
+        s.d()->steadyReached();
+        s.recorder.lastSession()->abort();
+        QTRY_COMPARE(s.state(), zvr3stats::WaitingToReconnect);
+        QCOMPARE(s.states.last().nextAttemptMs, delays.first());
+        QCOMPARE(s.supervisor.stats().reconnects, delays.size() + 1);
+        // A budget of three attempts after an open: the third failure ends it.
+        s.supervisor.setMaxAttempts(3);
+        s.recorder.close();
+        s.supervisor.open(url);
+        for (int i = 0; i < 2; ++i) {
+            QTRY_COMPARE(s.state(), zvr3stats::WaitingToReconnect);
+            s.fire();
+        }
+        QTRY_COMPARE(s.state(), zvr3stats::Failed);
+        QCOMPARE(s.supervisor.stats().attempt, 3);
+        QCOMPARE(s.supervisor.stats().lastError.reason, zvr3error::SocketError);
+        QVERIFY(!s.d()->retry.isActive());
+    }
+
+    void refusedLogin()
+    {
+        // A refused login is not tried again: the account could be locked by repeated refusals.
+        Supervised s(FakeRecorder::Refuse);
+        s.supervisor.open(s.recorder.url());
+        QTRY_COMPARE(s.state(), zvr3stats::Failed);
+        QCOMPARE(s.lines, (QStringList{"Connecting attempt 1 next -1", "error -1 Access denied", "Failed attempt 1 next -1"}));
+        QCOMPARE(s.supervisor.stats().lastError.reason, zvr3error::AccessDenied);
+        QVERIFY(!s.d()->retry.isActive());
+        QTRY_VERIFY(!s.recorder.lastSession()->isOpen());
+        QCOMPARE(s.recorder.sessionCount(), 1);
+    }
+
+    void idleOff()
+    {
+        // An idle time of 0 watches nothing; a live stream may then pause for as long as it likes.
+        Supervised s;
+        s.supervisor.setIdleTimeout(0);
+        s.supervisor.open(s.recorder.url());
+        QTRY_COMPARE(s.state(), zvr3stats::Streaming);
+        s.recorder.lastSession()->send("x");
+        QTRY_COMPARE(s.supervisor.stats().bytesReceived, 1);
+        QVERIFY(!s.d()->idle.isActive());
+    }
+
+    void channelsRestored()
+    {
+        // The selection made since the open, those changes made while waiting included, is asked
+        // for again with only the requests that differ from what an open asks for.
+        zvr3supervisor_private::random = [] { return 0.0; };
+        Supervised s;
+        s.supervisor.open(s.recorder.url());
+        s.supervisor.showChannels({9, 5});
+        s.supervisor.hideChannels({2, 1});
+        QTRY_COMPARE(sent(s.recorder), Strips + " STRIP_09 STRIP_05 UNSTRIP_02 UNSTRIP_01 (open)");
+        s.recorder.lastSession()->abort();
+        QTRY_COMPARE(s.state(), zvr3stats::WaitingToReconnect);
+        s.supervisor.showChannels({7, 1});
+        s.supervisor.hideChannels({9, 0});
+        s.fire();
+        QTRY_COMPARE(s.state(), zvr3stats::Streaming);
+        QTRY_COMPARE(sent(s.recorder).section(QLatin1String(" | "), 1),
+                     Strips + " UNSTRIP_00 UNSTRIP_02 STRIP_05 STRIP_07 (open)");
+        // A new open starts from the four channels again.
+        s.supervisor.open(s.recorder.url());
+        QTRY_COMPARE(s.recorder.sessionCount(), 3);
+        s.recorder.sessions().at(2)->abort();
+        QTRY_COMPARE(s.state(), zvr3stats::WaitingToReconnect);
+        s.fire();
+        QTRY_COMPARE(s.recorder.sessionCount(), 4);
+        QTRY_COMPARE(sent(s.recorder).section(QLatin1String(" | "), 3), Strips + " (open)");
+    }
+
+    void parserStartsAfresh()
+    {
+        // A connection that fails in the middle of a record leaves nothing behind: the records of
+        // the next connection are whole, as an uninterrupted stream of the same bytes gives them.
+        zvr3stream::Recording rec;
+        rec.seconds = 2;
+        rec.maxFrameBytes = 100000;  // frames in parts too
+        const QByteArray stream = zvr3stream::generate(rec);
+        zvr3parser parser;
+        Log whole(&parser);
+        parser.slotData(stream);
+        QVERIFY(whole.lines.size() > 50);
+
+        zvr3supervisor_private::random = [] { return 0.0; };
+        Supervised s;
+        s.supervisor.open(s.recorder.url());
+        QTRY_COMPARE(s.state(), zvr3stats::Streaming);
+        // Cut inside a frame sent in parts.
+        const qsizetype cut = stream.indexOf(QByteArray(3, '\0'), stream.size() / 2) + 1;
+        s.recorder.lastSession()->send(stream.left(cut));
+        QTRY_COMPARE(s.supervisor.stats().bytesReceived, cut);
+        s.recorder.lastSession()->abort();
+        QTRY_COMPARE(s.state(), zvr3stats::WaitingToReconnect);
+        s.fire();
+        QTRY_COMPARE(s.state(), zvr3stats::Streaming);
+        const qsizetype from = s.lines.size();
+        s.recorder.lastSession()->send(stream, 1000);
+        QTRY_COMPARE(s.supervisor.stats().bytesReceived, cut + stream.size());
+        QCOMPARE(s.lines.mid(from), whole.lines);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_zvr3supervisor)
+#include "tst_zvr3supervisor.moc"
