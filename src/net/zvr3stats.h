@@ -21,7 +21,12 @@
     \row \li reconnects \li attempts made after a failure since the supervisor was made
     \row \li lastError \li the failure that ended the last connection (reason None: none yet)
     \row \li bytesReceived \li bytes the source received since the supervisor was made
+    \row \li msSinceLastByte \li milliseconds since the last byte received; -1 before the first
+         byte after an open
     \endtable
+
+    Besides on every change of state, the supervisor emits the record every statsInterval
+    milliseconds, when the application asks for it.
 */
 struct ZVR3LIB_EXPORT zvr3stats
 {
@@ -43,6 +48,7 @@ public:
     int reconnects = 0;
     zvr3error lastError;
     qint64 bytesReceived = 0;
+    qint64 msSinceLastByte = -1;
 };
 Q_DECLARE_METATYPE(zvr3stats)
 

@@ -27,6 +27,8 @@ zvr3supervisor_private::zvr3supervisor_private(zvr3supervisor *q)
     QObject::connect(&retry, &QTimer::timeout, q, [this] { startAttempt(); });
     QObject::connect(&idle, &QTimer::timeout, q, [this] { stall(); });
     QObject::connect(&steady, &QTimer::timeout, q, [this] { steadyReached(); });
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, q, [this] { tick(); });
     QObject::connect(&parser, &zvr3base::sigData, q, &zvr3base::sigData);
     zvr3typeId<zvr3stats>();
 }
@@ -84,10 +86,14 @@ void zvr3supervisor_private::command(int code, const QVariant &arg)
         failures = 0;
         stats.attempt = 0;
         stats.lastError = zvr3error();
+        lastByte.invalidate();
+        if (statsInterval > 0)
+            start(ticker, statsInterval);
         startAttempt();
         break;
     case zvr3node::Close:
         retry.stop();
+        ticker.stop();
         closeSource();
         setState(zvr3stats::Closed);
         break;
@@ -148,6 +154,7 @@ void zvr3supervisor_private::fromSource(const QVariant &value)
         const QByteArray bytes = value.toByteArray();
         stats.bytesReceived += bytes.size();
         connectionBytes += bytes.size();
+        lastByte.start();
         if (stats.state == zvr3stats::Streaming && idleTimeout > 0)
             start(idle, idleTimeout);
         parser.slotData(value);
@@ -177,6 +184,18 @@ void zvr3supervisor_private::connectionState(int st)
 void zvr3supervisor_private::steadyReached()
 {
     stable = true;
+}
+
+void zvr3supervisor_private::tick()
+{
+    if (stats.state != zvr3stats::Closed)
+        emitStats();
+}
+
+void zvr3supervisor_private::emitStats()
+{
+    stats.msSinceLastByte = lastByte.isValid() ? lastByte.elapsed() : -1;
+    emit q->sigData(zvr3value(stats));
 }
 
 void zvr3supervisor_private::stall()
@@ -228,7 +247,7 @@ void zvr3supervisor_private::setState(zvr3stats::State st)
     if (st != zvr3stats::WaitingToReconnect)
         stats.nextAttemptMs = -1;
     stats.state = st;
-    emit q->sigData(zvr3value(stats));
+    emitStats();
 }
 
 void zvr3supervisor_private::closeSource()
@@ -271,7 +290,22 @@ int zvr3supervisor::maxAttempts() const { return d->maxAttempts; }
 void zvr3supervisor::setMaxAttempts(int attempts) { d->maxAttempts = qMax(attempts, 0); }
 int zvr3supervisor::idleTimeout() const { return d->idleTimeout; }
 void zvr3supervisor::setIdleTimeout(int ms) { d->idleTimeout = qMax(ms, 0); }
-zvr3stats zvr3supervisor::stats() const { return d->stats; }
+int zvr3supervisor::statsInterval() const { return d->statsInterval; }
+void zvr3supervisor::setStatsInterval(int ms)
+{
+    d->statsInterval = qMax(ms, 0);
+    if (d->statsInterval == 0)
+        d->ticker.stop();
+    else if (d->stats.state != zvr3stats::Closed)
+        zvr3supervisor_private::start(d->ticker, d->statsInterval);
+}
+
+zvr3stats zvr3supervisor::stats() const
+{
+    zvr3stats s = d->stats;
+    s.msSinceLastByte = d->lastByte.isValid() ? d->lastByte.elapsed() : -1;
+    return s;
+}
 
 void zvr3supervisor::slotData(const QVariant &data)
 {

@@ -28,7 +28,8 @@ struct zvr3supervisor_private;
     \li every other value the source emits, its zvr3error reports of failures included, unchanged;
     \li a zvr3error (-1 "Network operation timeout", reason Timeout) when a logged-in connection
         stays silent for the idle time;
-    \li a zvr3stats record on every change of the supervisor's state.
+    \li a zvr3stats record on every change of the supervisor's state, and every statsInterval()
+        milliseconds when asked for.
     \endlist
 
     After a failure of the connection (refused, reset or closed by the peer, host not found, no
@@ -71,6 +72,9 @@ class ZVR3LIB_EXPORT zvr3supervisor : public zvr3base
     Q_PROPERTY(int maxAttempts READ maxAttempts WRITE setMaxAttempts)
     /*! How long a logged-in connection may stay silent, in milliseconds (default 10000; 0: no limit). */
     Q_PROPERTY(int idleTimeout READ idleTimeout WRITE setIdleTimeout)
+    /*! How often a zvr3stats record is emitted besides on changes, in milliseconds, while opened
+        (default 0: only on changes). */
+    Q_PROPERTY(int statsInterval READ statsInterval WRITE setStatsInterval)
 public:
     explicit zvr3supervisor(zvr3base *source = nullptr);
     ~zvr3supervisor() override;
@@ -88,6 +92,9 @@ public:
     int idleTimeout() const;
     /*! Takes effect with the next byte received or the next login. */
     void setIdleTimeout(int ms);
+
+    int statsInterval() const;
+    void setStatsInterval(int ms);
 
     /*! The supervisor's state now, as the last zvr3stats emitted, with bytesReceived up to date. */
     zvr3stats stats() const;

@@ -2,6 +2,7 @@
 #ifndef ZVR3SUPERVISOR_PRIV_H
 #define ZVR3SUPERVISOR_PRIV_H
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 #include <QUrl>
@@ -33,6 +34,8 @@ struct zvr3supervisor_private
     void failure(const zvr3error &error);
     void stall();          // the idle time has passed without a byte
     void steadyReached();  // the connection has stayed logged in for StableTime
+    void tick();           // the statistics interval has passed
+    void emitStats();
     void setState(zvr3stats::State state);
     // The wait before the next attempt, after the given count of failures in a row.
     qint64 delayAfter(int failures) const;
@@ -56,11 +59,14 @@ struct zvr3supervisor_private
     QTimer retry;   // the wait before the next attempt
     QTimer idle;    // silence on a logged-in connection
     QTimer steady;  // how long a connection has stayed logged in
+    QTimer ticker;  // the statistics interval
+    QElapsedTimer lastByte;  // since the last byte received; invalid before the first after an open
 
     int initialDelay = 500;
     int maxDelay = 30000;
     int maxAttempts = 0;
     int idleTimeout = 10000;
+    int statsInterval = 0;
 
     static constexpr int StableTime = 10000;
     static constexpr double JitterShare = 0.2;

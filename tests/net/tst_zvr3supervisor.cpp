@@ -206,6 +206,28 @@ private slots:
         QVERIFY(!s.d()->idle.isActive());
     }
 
+    void periodicStats()
+    {
+        // Asked for, the record also comes at every interval while opened, with the silence so far.
+        Supervised s;
+        s.supervisor.setStatsInterval(1000);
+        QVERIFY(!s.d()->ticker.isActive());
+        s.supervisor.open(s.recorder.url());
+        QTRY_COMPARE(s.state(), zvr3stats::Streaming);
+        QVERIFY(s.d()->ticker.isActive());
+        s.d()->tick();
+        QCOMPARE(s.states.size(), 3);
+        QCOMPARE(s.states.last().state, zvr3stats::Streaming);
+        QCOMPARE(s.states.last().msSinceLastByte, -1);
+        s.recorder.lastSession()->send("abc");
+        QTRY_COMPARE(s.supervisor.stats().bytesReceived, 3);
+        s.d()->tick();
+        QVERIFY(s.states.last().msSinceLastByte >= 0);
+        QCOMPARE(s.states.last().bytesReceived, 3);
+        s.supervisor.close();
+        QVERIFY(!s.d()->ticker.isActive());
+    }
+
     void channelsRestored()
     {
         // The selection made since the open, those changes made while waiting included, is asked
