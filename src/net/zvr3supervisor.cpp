@@ -277,7 +277,10 @@ zvr3supervisor::~zvr3supervisor()
 void zvr3supervisor::setSource(zvr3base *source)
 {
     d->retry.stop();
+    d->ticker.stop();
     d->detach();
+    if (d->stats.state != zvr3stats::Closed)
+        d->setState(zvr3stats::Closed);
     d->attach(source);
 }
 

@@ -50,8 +50,9 @@ struct zvr3supervisor_private;
     only remembered.
 
     A code 2 (open) starts over: attempt count, delays and the channel selection. Code 3 closes
-    the source and stops every wait. Other commands go to the source unchanged. A source other
-    than a zvr3online is relayed unchanged, without supervision.
+    the source and stops every wait. Other commands go to the source unchanged; values that are
+    not commands are ignored. A source other than a zvr3online is relayed unchanged, without
+    supervision.
 
     \code
     zvr3online live;
@@ -79,7 +80,8 @@ public:
     explicit zvr3supervisor(zvr3base *source = nullptr);
     ~zvr3supervisor() override;
 
-    /*! Supervises \a source from now on (null: none); a previous source is closed and let go. */
+    /*! Supervises \a source from now on (null: none); a previous source is closed and let go, and
+        the supervisor is Closed until the next open. */
     void setSource(zvr3base *source);
     zvr3base *source() const;
 

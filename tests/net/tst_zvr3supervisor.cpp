@@ -228,6 +228,32 @@ private slots:
         QVERIFY(!s.d()->ticker.isActive());
     }
 
+    void newSource()
+    {
+        // A new source closes the old one; the supervisor is closed until it opens the new one,
+        // whose stream then comes out and whose failures it follows.
+        zvr3supervisor_private::random = [] { return 0.0; };
+        Supervised s;
+        s.supervisor.open(s.recorder.url());
+        QTRY_COMPARE(s.state(), zvr3stats::Streaming);
+        zvr3online other;
+        s.supervisor.setSource(&other);
+        QCOMPARE(s.supervisor.source(), &other);
+        QCOMPARE(s.state(), zvr3stats::Closed);
+        QTRY_VERIFY(!s.recorder.lastSession()->isOpen());
+        s.live.open(s.recorder.url());  // the old source is the application's again, and not relayed
+        QTRY_COMPARE(s.recorder.sessionCount(), 2);
+        s.supervisor.open(s.recorder.url());
+        QTRY_COMPARE(s.state(), zvr3stats::Streaming);
+        QCOMPARE(s.recorder.sessionCount(), 3);
+        s.recorder.sessions().at(1)->abort();
+        s.recorder.sessions().at(2)->abort();
+        QTRY_COMPARE(s.state(), zvr3stats::WaitingToReconnect);
+        QCOMPARE(s.lines.mid(3), (QStringList{"Connecting attempt 1 next -1", "Streaming attempt 1 next -1",
+                                              "error 1 The remote host closed the connection",
+                                              "WaitingToReconnect attempt 1 next 500"}));
+    }
+
     void channelsRestored()
     {
         // The selection made since the open, those changes made while waiting included, is asked
