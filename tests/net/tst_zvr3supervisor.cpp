@@ -93,6 +93,7 @@ private slots:
         if (fault != QLatin1String("refuse")) {
             QTRY_COMPARE(s.state(), zvr3stats::Streaming);
             QCOMPARE(s.d()->idle.isActive(), true);
+            QTRY_COMPARE(sent(s.recorder), Strips + " (open)");
             if (fault == QLatin1String("close"))
                 s.recorder.lastSession()->abort();
             else
