@@ -26,6 +26,7 @@ private slots:
     void stops();
     void eventsInLoginAnswer();
     void liveToFiles();
+    void liveReconnects();
     void archiveToFiles();
     void decodeToFiles();
 
@@ -222,6 +223,8 @@ void tst_zvr3tool::runs_data()
     usage({"live", "--channels", "1,300", bad}, "zvr3 live: --channels takes");
     usage({"live", "--duration", "soon", bad}, "zvr3 live: --duration takes");
     ok({"live", "--duration", "0", "%URL%"}, "");  // over before anything can have come
+    usage({"live", "--idle", "5", bad}, "zvr3 live: --idle takes milliseconds, 0 or more, and goes with --reconnect");
+    usage({"live", "--reconnect", "--stats", "-1", bad}, "zvr3 live: --stats takes milliseconds");
     usage({"live", "--strip", "3,256", bad}, "zvr3 live: --strip takes channel numbers from 0 to 255 separated by commas, not '3,256'");
     for (const char *list : {"", "3,,4", "3,", "-1", "0x10", "1 2", "+3"})
         usage({"live", "--strip", "1", "--unstrip", list, bad}, "zvr3 live: --unstrip takes channel numbers");
@@ -460,6 +463,27 @@ void tst_zvr3tool::liveToFiles()
     QCOMPARE(run({"record", "-", file + ".copy"}, m_stream).exitCode, 0);
     QCOMPARE(readAll(file), readAll(file + ".copy"));
     checkFiles(out);
+}
+
+// `live --reconnect` lists the failure and goes on: the next connection asks for the same
+// channels and its stream is listed from its first record.
+void tst_zvr3tool::liveReconnects()
+{
+    Running tool({"live", "--reconnect", "--channels", "0,5", "--idle", "0", m_url}, QByteArray(), m_dir.path());
+    QTRY_COMPARE_WITH_TIMEOUT(tool.count("zvr3parser_combined_DATA_T"), 4 * Frames, 60000);
+    const int sessions = m_recorder.sessionCount();
+    m_recorder.lastSession()->abort();
+    QTRY_COMPARE_WITH_TIMEOUT(tool.count("zvr3parser_combined_DATA_T"), 8 * Frames, 60000);
+    const zvr3test::ToolRun r = tool.stop(SIGINT);
+    QCOMPARE(r.exitCode, 128 + SIGINT);
+    QCOMPARE(m_recorder.sessionCount(), sessions + 1);
+    QCOMPARE(m_recorder.lastSession()->requests(), QList<QByteArray>({"STRIP_00", "STRIP_01", "STRIP_02", "STRIP_03", "UNSTRIP_01",
+                                                                     "UNSTRIP_02", "UNSTRIP_03", "STRIP_05"}));
+    const QStringList states = lines(r.out).filter(QLatin1String(R"({"record": "zvr3stats")"));
+    QCOMPARE(states.size(), 5);
+    QVERIFY(states.at(2).startsWith(R"({"record": "zvr3stats", "state": "WaitingToReconnect", "attempt": 1, "nextAttemptMs": )"));
+    QVERIFY(states.at(4).startsWith(R"({"record": "zvr3stats", "state": "Streaming", "attempt": 2, "nextAttemptMs": -1, "reconnects": 1)"));
+    QVERIFY(r.err.contains("The remote host closed the connection"));
 }
 
 void tst_zvr3tool::archiveToFiles()

@@ -11,6 +11,7 @@
 #include "id3parser.h"
 #include "zvr3command.h"
 #include "zvr3error.h"
+#include "zvr3stats.h"
 #include "zvr3item.h"
 #include "zvr3position_info.h"
 #include "zvr3records.h"
@@ -262,6 +263,19 @@ QByteArray line(const QVariant &value)
             .field("code", e.code)
             .field("text", e.text)
             .field("reason", reason ? quoted(QString::fromLatin1(reason)) : QByteArray::number(int(e.reason)))
+            .end();
+    }
+    if (type == QMetaType::fromType<zvr3stats>()) {
+        const auto st = value.value<zvr3stats>();
+        const char *state = QMetaEnum::fromType<zvr3stats::State>().valueToKey(st.state);
+        return Object("zvr3stats")
+            .field("state", state ? quoted(QString::fromLatin1(state)) : QByteArray::number(int(st.state)))
+            .field("attempt", st.attempt)
+            .field("nextAttemptMs", st.nextAttemptMs)
+            .field("reconnects", st.reconnects)
+            .field("lastError", line(QVariant::fromValue(st.lastError)))
+            .field("bytesReceived", st.bytesReceived)
+            .field("msSinceLastByte", st.msSinceLastByte)
             .end();
     }
     if (type == QMetaType::fromType<zvr3command>()) {

@@ -95,7 +95,7 @@ int Run::exec()
 }
 
 int run(const QList<zvr3base *> &nodes, int durationMs, const std::function<bool(const QVariant &)> &done,
-        const std::function<void(const QVariant &)> &take)
+        const std::function<void(const QVariant &)> &take, const std::function<bool(const QVariant &)> &fails)
 {
     Run run(durationMs);
     auto print = [&](const QVariant &value) {
@@ -104,7 +104,9 @@ int run(const QList<zvr3base *> &nodes, int durationMs, const std::function<bool
         if (take)
             take(value);
         if (value.typeId() != QMetaType::QString && value.typeId() != QMetaType::QByteArray) {
-            if (zvr3console::printValue(value))
+            if (zvr3console::printValue(value) && !fails)
+                run.finish(1);
+            else if (fails && fails(value))
                 run.finish(1);
         }
         if (done && !run.finished() && done(value))

@@ -53,9 +53,10 @@ private:
 // Prints every value the nodes emit as one JSON line, except raw bytes and QString markers, and
 // hands each to take() (the decoders and the saver of --out and --record). A zvr3error ends the
 // run with exit code 1, done(value) may end it with 0. Nothing is printed or taken after the end,
-// so that the files hold what the listing shows. Returns the exit code.
+// so that the files hold what the listing shows. With fails given, the values for which it says
+// true end the run with exit code 1 instead of every zvr3error. Returns the exit code.
 int run(const QList<zvr3base *> &nodes, int durationMs, const std::function<bool(const QVariant &)> &done = {},
-        const std::function<void(const QVariant &)> &take = {});
+        const std::function<void(const QVariant &)> &take = {}, const std::function<bool(const QVariant &)> &fails = {});
 
 } // namespace zvr3net
 
