@@ -95,7 +95,8 @@ void zvr3supervisor_private::command(int code, const QVariant &arg)
         retry.stop();
         ticker.stop();
         closeSource();
-        setState(zvr3stats::Closed);
+        if (stats.state != zvr3stats::Closed)
+            setState(zvr3stats::Closed);
         break;
     case Unstrip:
     case Strip:
