@@ -9,8 +9,8 @@ private slots:
     {
         QTest::addColumn<QString>("script");
         QTest::addColumn<QByteArray>("wire");
-        QTest::newRow("show 10 and 31") << "6:0a1f" << QByteArray("UNSTRIP_0A\r\nUNSTRIP_1F\r\n");
-        QTest::newRow("hide 0 and 255") << "7:00ff" << QByteArray("STRIP_00\r\nSTRIP_FF\r\n");
+        QTest::newRow("hide 10 and 31") << "6:0a1f" << QByteArray("UNSTRIP_0A\r\nUNSTRIP_1F\r\n");
+        QTest::newRow("show 0 and 255") << "7:00ff" << QByteArray("STRIP_00\r\nSTRIP_FF\r\n");
         QTest::newRow("empty list") << "7:" << QByteArray();
         QTest::newRow("other codes") << "4:2010-03-05T00:00:00 5:1 8:x 1:m" << QByteArray();
     }
