@@ -27,7 +27,7 @@ class zvr3net_archive_priv;
     \li code 4, \c data a QDateTime: once logged in and between chunks, asks for the archive from
         that time ("GET_TIME_dd/MM/yyyy,hh:mm:ss"). The recorder reads it on its own clock, its
         local wall-clock time, so the QDateTime must read the recorder's date and time: it is
-        written as it reads, in whatever time spec it has, never converted between local time and
+        written as it reads, whatever its Qt::TimeSpec, never converted between local time and
         UTC. An application in another zone converts with zvr3tz (see the README, "Recorder
         time").
     \li code 5, \c data a bool: true pauses after the current chunk, false goes on with the chunk
