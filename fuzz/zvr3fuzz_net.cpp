@@ -204,7 +204,7 @@ void runEvents(const uint8_t *data, size_t size)
             groupsLeft = qMax<qint32>(0, qint32(le32(reply, 4)));
         }
         while (groupsLeft > 0 && reply.size() >= walk + 8) {
-            walk += 8 + le32(reply, walk + 4);
+            walk += 8 + qint64(le32(reply, walk + 4));
             --groupsLeft;
         }
         const bool complete = groupsLeft == 0 && reply.size() >= walk + 4 && le32(reply, walk) == 0xE5E5E507;
