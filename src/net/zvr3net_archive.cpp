@@ -8,8 +8,9 @@
 namespace {
 constexpr int ArchiveService = 2;
 enum Command { Play = 4, Pause = 5, Enable = 6, Disable = 7 };
+}
 
-bool sameHeader(const HDR_T &a, const HDR_T &b)
+bool zvr3net_archive_priv::sameHeader(const HDR_T &a, const HDR_T &b)
 {
     if (a.streams_end != b.streams_end || a.params_size != b.params_size || a.name != b.name
         || a.streams.size() != b.streams.size() || a.params.size() != b.params.size())
@@ -25,7 +26,6 @@ bool sameHeader(const HDR_T &a, const HDR_T &b)
             return false;
     }
     return true;
-}
 }
 
 zvr3net_archive::zvr3net_archive() : d(zvr3node::makeWorker<zvr3net_archive_priv>(this)) {}

@@ -94,6 +94,7 @@ public Q_SLOTS:
     void slotData(const QVariant &data) override;
 
 private:
+    friend struct zvr3supervisor_private;  // follows the worker's connection
     zvr3net_archive_priv *const d;
 
     Q_DISABLE_COPY(zvr3net_archive)

@@ -31,6 +31,8 @@ public:
     ~zvr3net_archive_priv() override;
 
     int currentState() const { return state; }
+    // Whether two stream headers are the same in every field.
+    static bool sameHeader(const HDR_T &a, const HDR_T &b);
 
 public Q_SLOTS:
     // The commands, and the records of the parser.

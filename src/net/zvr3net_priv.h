@@ -76,6 +76,7 @@ private:
     friend class tst_zvr3net_priv;
     friend struct zvr3net_priv_fuzz;  // the fuzz target of the login answer
     friend struct zvr3net_priv_test;  // the network tests: the watchdog and the socket
+    friend struct zvr3supervisor_private;  // ends a request that has run out of time
 
     void write(const QByteArray &a);  // to the socket held, and on to the system
     void recogniseAnswer(const QByteArray &bytes);

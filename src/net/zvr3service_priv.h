@@ -34,6 +34,12 @@ public Q_SLOTS:
     /*! Queues a zvr3command whose code the worker admits and serves the queue; ignores anything else. */
     void slotData(const QVariant &data) override;
 
+public:
+    /*! The connection to the service, for a supervisor that watches it. */
+    zvr3net_priv *net() const { return connection; }
+    /*! Takes every waiting command off the queue; the markers among them come out. */
+    void flushQueue() { flush(queue.size()); }
+
 protected Q_SLOTS:
     void slotData(const QByteArray &a);
     void slotState(int state);

@@ -23,6 +23,14 @@
     \row \li bytesReceived \li bytes the source received since the supervisor was made
     \row \li msSinceLastByte \li milliseconds since the last byte received; -1 before the first
          byte after an open
+    \row \li bytesPerSecond \li the rate of bytes received between the last two records (over at
+         least a tenth of a second); 0 before that
+    \row \li skippedBytes \li live and archive: bytes the parser skipped while looking for a
+         stream header, since the supervisor was made
+    \row \li unlistedRecords \li live and archive: data records of a stream that the last stream
+         header does not list, since the supervisor was made
+    \row \li decoded, dropped, queued \li the sums of zvr3decoder::counters() over the decoders
+         handed to zvr3supervisor::addDecoder(); 0 without any
     \endtable
 
     Besides on every change of state, the supervisor emits the record every statsInterval
@@ -36,7 +44,7 @@ public:
         Closed = 0,          //!< not opened, or closed by the application
         Connecting,          //!< connecting and logging in
         Streaming,           //!< logged in; the recorder's data flows
-        Stalled,             //!< logged in, but nothing came for the idle time: the connection is given up
+        Stalled,             //!< logged in, but nothing came for the idle time (or mostly garbage): the connection is given up
         WaitingToReconnect,  //!< the connection failed; the next attempt starts after nextAttemptMs
         Failed,              //!< given up: a refused login, or the attempt budget spent
     };
@@ -49,6 +57,12 @@ public:
     zvr3error lastError;
     qint64 bytesReceived = 0;
     qint64 msSinceLastByte = -1;
+    qint64 bytesPerSecond = 0;
+    qint64 skippedBytes = 0;
+    qint64 unlistedRecords = 0;
+    qint64 decoded = 0;
+    qint64 dropped = 0;
+    qint64 queued = 0;
 };
 Q_DECLARE_METATYPE(zvr3stats)
 

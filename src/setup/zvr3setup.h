@@ -61,6 +61,7 @@ public Q_SLOTS:
     void slotData(const QVariant &data) override;
 
 private:
+    friend struct zvr3supervisor_private;  // follows the worker's connection
     zvr3setup_priv *const d;
     Q_DISABLE_COPY(zvr3setup)
 };

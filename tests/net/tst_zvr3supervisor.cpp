@@ -1,4 +1,6 @@
 #include "nettest.h"
+#include "zvr3net_archive.h"
+#include "zvr3net_archive_priv.h"
 #include "zvr3online.h"
 #include "zvr3streamwriter.h"
 #include "zvr3supervisor.h"
@@ -42,6 +44,92 @@ struct Supervised
     QStringList lines;
     QObject context;
 };
+
+
+// A recorder's archive of the seconds First to First + Seconds - 1: a time request or an index
+// request is answered with the chunk of its second (a header, the second's frames in parts,
+// sound and texts), whose closing records name the next second; after the last, silence.
+// Connection n sends only cuts[n] bytes of its answers (when given, >= 0), then closes.
+struct ArchiveRecorder : Fake
+{
+    static constexpr quint32 First = 1700000000;
+    static constexpr int Seconds = 6;
+
+    explicit ArchiveRecorder(QList<int> cutsAt = {})
+        : cuts(std::move(cutsAt))
+    {
+        onRequest = [this](FakeSession *s, const QByteArray &line) {
+            quint32 second = 0;
+            if (line.startsWith("GET_TIME_"))
+                second = quint32(QDateTime::fromString(QString::fromLatin1(line.mid(9)), QStringLiteral("dd/MM/yyyy,hh:mm:ss"))
+                                     .toSecsSinceEpoch());
+            else if (line.startsWith("GET_INDEX_"))
+                second = line.mid(18, 8).toUInt(nullptr, 16);
+            if (second < First || second >= First + Seconds)
+                return;
+            const int n = int(sessions().indexOf(s));
+            QByteArray bytes = chunk(second);
+            const bool cut = n < cuts.size() && cuts[n] >= 0;
+            const qint64 room = cut ? cuts[n] - sentOn[s] : bytes.size();
+            sentOn[s] += qMin<qint64>(room, bytes.size());
+            s->send(bytes.left(qMax<qint64>(room, 0)));
+            if (cut && room <= bytes.size())
+                s->closeWhenSent();
+        };
+    }
+    static QByteArray chunk(quint32 second)
+    {
+        zvr3stream::Recording r;
+        r.seconds = 1;
+        r.startTime = second;
+        r.videoStreams = 2;
+        r.framesPerSecond = 5;
+        r.maxFrameBytes = 90000;  // some frames in parts
+        IDX_T next;
+        next.time = second + 1;
+        return zvr3stream::generate(r) + zvr3stream::encodeChunkHeader({0, second + 1, 0, 0}) + zvr3stream::encodeIndex(next);
+    }
+    // The request that follows the last second's chunk: all has been played.
+    bool done() const
+    {
+        const QByteArray end = QStringLiteral("GET_INDEX_%1%2").arg(0, 8, 16, QLatin1Char('0')).arg(First + Seconds, 8, 16, QLatin1Char('0')).toLatin1();
+        for (const FakeSession *s : sessions()) {
+            if (s->requests().contains(end))
+                return true;
+        }
+        return false;
+    }
+
+    QList<int> cuts;
+    QHash<FakeSession *, qint64> sentOn;
+};
+
+// The records a consumer sees, as JSON lines: no position reports (they count each connection's
+// bytes), errors or state records.
+QStringList records(const QList<QVariant> &values)
+{
+    QStringList out;
+    for (const QVariant &v : values) {
+        if (!zvr3holds<zvr3parser_position>(v) && !zvr3holds<zvr3stats>(v) && !zvr3holds<zvr3error>(v))
+            out << QString::fromUtf8(zvr3jsonl::line(v));
+    }
+    return out;
+}
+
+// The archive of ArchiveRecorder played whole, without a fault and without a supervisor.
+QStringList uninterruptedPlayback()
+{
+    ArchiveRecorder recorder;
+    zvr3net_archive archive;
+    Log log(&archive);
+    archive.open(recorder.url());
+    archive.play(QDateTime::fromSecsSinceEpoch(ArchiveRecorder::First, Qt::UTC));
+    if (!QTest::qWaitFor([&] { return recorder.done(); }, 60000)) {
+        qWarning("%s / %s", qPrintable(sent(recorder)), qPrintable(log.lines.mid(log.lines.size() - 3).join(" ; ")));
+        return {};
+    }
+    return records(log.values);
+}
 
 static const QString Strips = QStringLiteral("STRIP_00 STRIP_01 STRIP_02 STRIP_03");
 
@@ -283,6 +371,84 @@ private slots:
         s.fire();
         QTRY_COMPARE(s.recorder.sessionCount(), 4);
         QTRY_COMPARE(sent(s.recorder).section(QLatin1String(" | "), 3), Strips + " (open)");
+    }
+
+    void archiveResume_data()
+    {
+        QTest::addColumn<QList<int>>("cuts");
+        const int chunk = int(ArchiveRecorder::chunk(ArchiveRecorder::First).size());
+        QTest::newRow("in the second chunk") << QList<int>{chunk + chunk / 2};
+        QTest::newRow("again and again") << QList<int>{chunk / 3, chunk / 2, 37, chunk + 5, 200};
+        QTest::newRow("at a chunk's end") << QList<int>{chunk, chunk};
+        QTest::newRow("before any record") << QList<int>{10, 0};
+    }
+    void archiveResume()
+    {
+        // However the connections fail, the records that come out are those of an
+        // uninterrupted playback, each once and in order.
+        QFETCH(QList<int>, cuts);
+        const QStringList whole = uninterruptedPlayback();
+        QVERIFY(whole.size() > 100);
+        zvr3supervisor_private::random = [] { return 0.0; };
+        ArchiveRecorder recorder(cuts);
+        zvr3net_archive archive;
+        zvr3supervisor supervisor(&archive);
+        Log log(&supervisor);
+        zvr3supervisor_private *d = zvr3supervisor_private::of(&supervisor);
+        supervisor.open(recorder.url());
+        supervisor.play(QDateTime::fromSecsSinceEpoch(ArchiveRecorder::First, Qt::UTC));
+        QVERIFY(QTest::qWaitFor([&] {
+            if (d->retry.isActive()) {
+                d->retry.stop();
+                d->startAttempt();
+            }
+            return recorder.done();
+        }, 60000));
+        QCOMPARE(records(log.values), whole);
+        QCOMPARE(supervisor.stats().reconnects, cuts.size());
+        // Every reconnect asks for the time of the last record passed on.
+        for (int n = 1; n < recorder.sessionCount(); ++n)
+            QVERIFY2(recorder.sessions().at(n)->requests().value(0).startsWith("GET_TIME_"), qPrintable(sent(recorder)));
+    }
+
+    void archivePausedStaysPaused()
+    {
+        const QStringList whole = uninterruptedPlayback();
+        zvr3supervisor_private::random = [] { return 0.0; };
+        ArchiveRecorder recorder;
+        zvr3net_archive archive;
+        zvr3supervisor supervisor(&archive);
+        Log log(&supervisor);
+        zvr3supervisor_private *d = zvr3supervisor_private::of(&supervisor);
+        supervisor.open(recorder.url());
+        supervisor.play(QDateTime::fromSecsSinceEpoch(ArchiveRecorder::First, Qt::UTC));
+        supervisor.setPaused(true);  // takes effect when the first chunk is in
+        QTRY_COMPARE(d->archive->currentState(), int(zvr3net_archive_priv::Paused));
+        QCOMPARE(recorder.lastSession()->requests().size(), 1);
+        // Silence while paused is no stall.
+        d->stall();
+        QCOMPARE(supervisor.stats().state, zvr3stats::Streaming);
+        recorder.lastSession()->abort();
+        QTRY_VERIFY(d->retry.isActive());
+        d->retry.stop();
+        d->startAttempt();
+        QTRY_COMPARE(supervisor.stats().state, zvr3stats::Streaming);
+        d->stall();
+        QCOMPARE(supervisor.stats().state, zvr3stats::Streaming);
+        QCOMPARE(recorder.sessionCount(), 2);
+        QVERIFY(recorder.lastSession()->requests().isEmpty());
+        // Going on asks for the place where it stood.
+        supervisor.setPaused(false);
+        QTRY_VERIFY(recorder.done());
+        QCOMPARE(recorder.lastSession()->requests().value(0),
+                 QDateTime::fromSecsSinceEpoch(ArchiveRecorder::First, Qt::UTC).toString(QStringLiteral("'GET_TIME_'dd/MM/yyyy,hh:mm:ss")).toLatin1());
+        QCOMPARE(records(log.values), whole);
+        // A stall while a chunk is awaited is one.
+        supervisor.play(QDateTime::fromSecsSinceEpoch(ArchiveRecorder::First + ArchiveRecorder::Seconds, Qt::UTC));
+        QTRY_COMPARE(d->archive->currentState(), int(zvr3net_archive_priv::Requested));
+        d->stall();
+        QCOMPARE(supervisor.stats().lastError.reason, zvr3error::Timeout);
+        QCOMPARE(supervisor.stats().state, zvr3stats::WaitingToReconnect);
     }
 
     void parserStartsAfresh()

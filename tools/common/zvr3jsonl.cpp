@@ -276,6 +276,12 @@ QByteArray line(const QVariant &value)
             .field("lastError", line(QVariant::fromValue(st.lastError)))
             .field("bytesReceived", st.bytesReceived)
             .field("msSinceLastByte", st.msSinceLastByte)
+            .field("bytesPerSecond", st.bytesPerSecond)
+            .field("skippedBytes", st.skippedBytes)
+            .field("unlistedRecords", st.unlistedRecords)
+            .field("decoded", st.decoded)
+            .field("dropped", st.dropped)
+            .field("queued", st.queued)
             .end();
     }
     if (type == QMetaType::fromType<zvr3command>()) {
