@@ -124,29 +124,6 @@ private slots:
         QCOMPARE(r.log.lines, QStringList({"state 1", "state 2"}));
     }
 
-    void requestsLogged()
-    {
-        // The debug log shows a request whole: every line, escaped, and a huge one cut short.
-        static QStringList logged;
-        logged.clear();
-        const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) {
-            logged << text;
-        });
-        QLoggingCategory::setFilterRules(QStringLiteral("zvr3.net.debug=true"));
-        const auto restore = qScopeGuard([previous] {
-            QLoggingCategory::setFilterRules(QString());
-            qInstallMessageHandler(previous);
-        });
-        zvr3net_priv net;
-        net.slotData("STRIP_00\r\nSTRIP_01\r\nSTRIP_02\r\nSTRIP_03\r\n");
-        net.slotData(QByteArray("\x00\x7f\xff\\", 4));
-        net.slotData(QByteArray(100000, 'x'));
-        QCOMPARE(logged.mid(0, 2), QStringList({"request (service 0, queued): STRIP_00\\r\\nSTRIP_01\\r\\nSTRIP_02\\r\\nSTRIP_03\\r\\n",
-                                                "request (service 0, queued): \\x00\\x7f\\xff\\\\"}));
-        QVERIFY(logged.value(2).size() < 1000);
-        QVERIFY(logged.value(2).endsWith(QLatin1String("xxx... (100000 bytes)")));
-    }
-
     void closeWhileConnecting()
     {
         Rig<zvr3net_priv> r;
