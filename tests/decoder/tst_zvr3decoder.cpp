@@ -1,8 +1,6 @@
 #include <QtTest>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -125,46 +123,29 @@ class Gate
 public:
     Gate() { zvr3decoder_priv_thread::setDecodeHook([this] { hold(); }); }
     ~Gate() { zvr3decoder_priv_thread::setDecodeHook(nullptr); }
-    // Waits until a worker holds an item.
-    bool held()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(Patience), [this] { return m_holding; });
-    }
+    // Waits until a worker holds an item (one that no earlier call saw).
+    bool held() { return m_holds.tryAcquire(1, Patience); }
     // Lets the held worker decode its item.
-    void pass()
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_holding = false;
-        ++m_passes;
-        m_changed.notify_all();
-    }
+    void pass() { m_passes.release(); }
     // Holds no more.
     void open()
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
         m_open = true;
-        m_changed.notify_all();
+        m_passes.release(1 << 20);
     }
 
 private:
     void hold()
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
         if (m_open)
             return;
-        m_holding = true;
-        m_changed.notify_all();
-        m_changed.wait_for(lock, std::chrono::milliseconds(Patience), [this] { return m_passes > 0 || m_open; });
-        m_passes = qMax(0, m_passes - 1);
-        m_holding = false;
+        m_holds.release();
+        m_passes.tryAcquire(1, Patience);
     }
 
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_holding = false;
-    int m_passes = 0;
-    bool m_open = false;
+    QSemaphore m_holds;
+    QSemaphore m_passes;
+    std::atomic<bool> m_open{false};
 };
 
 // Drives a node's worker through a Gate: the worker always holds an item while the test feeds, or
