@@ -17,6 +17,7 @@
 #include "zvr3position_info.h"
 #include "zvr3setup.h"
 #include "zvr3sound_buffer.h"
+#include "zvr3testutil.h"
 
 namespace {
 
@@ -41,11 +42,7 @@ struct Sim
     // The whole lines it has printed so far.
     QStringList lines() const
     {
-        QFile file(dir.filePath(QStringLiteral("out.txt")));
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        const QString text = QString::fromUtf8(file.readAll());
-        QStringList out = text.split(QLatin1Char('\n'));
+        QStringList out = QString::fromUtf8(zvr3test::fileBytes(dir.filePath(QStringLiteral("out.txt")))).split(QLatin1Char('\n'));
         out.removeLast();  // empty, or a line not yet ended
         return out;
     }
