@@ -11,6 +11,7 @@
 #include "zvr3testutil.h"
 
 using zvr3test::feed;
+using zvr3test::fileBytes;
 using zvr3test::hex;
 using zvr3test::listing;
 
@@ -101,12 +102,6 @@ QByteArray encode(const QList<QVariant> &records, QList<QVariant> *seek = nullpt
     return bytes;
 }
 
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // The headers, index records, data records and whole frames of a parse, rendered.
 QStringList kept(const QList<QVariant> &values)
 {
@@ -165,7 +160,7 @@ void tst_zvr3archive::roundTrip()
     for (const char *part : {"\"part\": 0", "\"part\": 1", "\"part\": 2", "\"part\": 3", "\"marked\": true"})
         QVERIFY2(kept(original).join('\n').contains(QLatin1String(part)), part);
     zvr3parser again;
-    QCOMPARE(kept(feed(again, contents(path(QStringLiteral("roundtrip.zvr"))), 1000)), expected);
+    QCOMPARE(kept(feed(again, fileBytes(path(QStringLiteral("roundtrip.zvr"))), 1000)), expected);
 }
 
 void tst_zvr3archive::saver_data()
@@ -260,8 +255,8 @@ void tst_zvr3archive::saver()
         QCOMPARE(listing(out.values), listing(errors));
     }
     // Checked before any event loop has run the deferred deletion of the saver's worker.
-    QTEST(contents(path(QStringLiteral("first.zvr"))), "first");
-    QTEST(contents(path(QStringLiteral("second.zvr"))), "second");
+    QTEST(fileBytes(path(QStringLiteral("first.zvr"))), "first");
+    QTEST(fileBytes(path(QStringLiteral("second.zvr"))), "second");
 }
 
 void tst_zvr3archive::scan_data()

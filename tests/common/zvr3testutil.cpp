@@ -1,5 +1,7 @@
 #include "zvr3testutil.h"
 
+#include <QFile>
+#include <QLoggingCategory>
 #include <QProcess>
 #include <QSignalSpy>
 
@@ -56,6 +58,45 @@ ToolRun runTool(const QString &program, const QStringList &arguments, const QByt
 QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+MessageLog::MessageLog(const char *prefix)
+    : m_prefix(prefix)
+{
+    Q_ASSERT(!s_current);
+    s_current = this;
+    m_previous = qInstallMessageHandler(handle);
+}
+
+MessageLog::~MessageLog()
+{
+    qInstallMessageHandler(m_previous);
+    s_current = nullptr;
+    QLoggingCategory::setFilterRules(QString());
+}
+
+QStringList MessageLog::take()
+{
+    const QMutexLocker lock(&m_mutex);
+    return std::exchange(m_lines, {});
+}
+
+void MessageLog::handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    MessageLog *log = s_current;
+    if (!context.category || !QByteArray(context.category).startsWith(log->m_prefix)) {
+        log->m_previous(type, context, text);
+        return;
+    }
+    const char *names[] = {"debug", "warning", "critical", "fatal", "info"};
+    const QMutexLocker lock(&log->m_mutex);
+    log->m_lines << QStringLiteral("%1 %2: %3").arg(QLatin1String(names[type]), QLatin1String(context.category), text);
 }
 
 } // namespace zvr3test

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QStringList>
 #include <QVariant>
@@ -46,6 +47,32 @@ ToolRun runTool(const QString &program, const QStringList &arguments, const QByt
 
 // Bytes from a hex string; spaces are ignored ("B5 B5 05 B5").
 QByteArray hex(const char *text);
+
+// What a file holds; empty when it cannot be read.
+QByteArray fileBytes(const QString &path);
+
+// While it lives, takes the messages of the logging categories whose names start with prefix, of
+// any type and from any thread, as "<type> <category>: <text>"; other messages go on to the handler
+// before it. When it goes, the logging rules are back to none.
+class MessageLog
+{
+public:
+    explicit MessageLog(const char *prefix = "zvr3.");
+    ~MessageLog();
+    MessageLog(const MessageLog &) = delete;
+    MessageLog &operator=(const MessageLog &) = delete;
+
+    // The messages taken since the last call.
+    QStringList take();
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text);
+    static inline MessageLog *s_current = nullptr;
+    QtMessageHandler m_previous = nullptr;
+    QByteArray m_prefix;
+    QMutex m_mutex;
+    QStringList m_lines;
+};
 
 } // namespace zvr3test
 

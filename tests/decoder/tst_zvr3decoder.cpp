@@ -1,8 +1,6 @@
 #include <QtTest>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -41,11 +39,9 @@ private slots:
     void nmeaRunawaySentenceIsDropped();
     void keyFrames_data();
     void keyFrames();
-    void videoDropsToKeyFrame_data();
-    void videoDropsToKeyFrame();
+    void drops_data();
+    void drops();
     void videoDropsWhileDecoding();
-    void dropOldest_data();
-    void dropOldest();
 };
 
 // Only a failing test waits this long: decoding under the sanitizers on a loaded machine is slow.
@@ -100,25 +96,6 @@ QList<QVariant> decodeAll(zvr3decoder_priv &decoder, const QList<QByteArray> &pa
     return values;
 }
 
-// A decoder that holds on to its first item until the test lets it go, to catch a worker that
-// outlives its owner.
-class SlowDecoder : public zvr3decoder_priv
-{
-public:
-    SlowDecoder() : zvr3decoder_priv(entry(1, 9, "slow")) {}
-    ~SlowDecoder() override { stopWorker(); }
-    void decode(zvr3item &item) override
-    {
-        ++started;
-        gate.tryAcquire(1, Patience);
-        emitItem(item);  // touches the owner after the wait
-        ++finished;
-    }
-    static inline std::atomic<int> started{0};
-    static inline std::atomic<int> finished{0};
-    static inline QSemaphore gate{0};
-};
-
 // Holds every worker after it has taken an item, before it decodes it, until the test lets it go
 // on: with the worker held, what the node's thread queues and drops does not depend on timing.
 // Make it before the nodes and let it go after them.
@@ -127,46 +104,29 @@ class Gate
 public:
     Gate() { zvr3decoder_priv_thread::setDecodeHook([this] { hold(); }); }
     ~Gate() { zvr3decoder_priv_thread::setDecodeHook(nullptr); }
-    // Waits until a worker holds an item.
-    bool held()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(Patience), [this] { return m_holding; });
-    }
+    // Waits until a worker holds an item (one that no earlier call saw).
+    bool held() { return m_holds.tryAcquire(1, Patience); }
     // Lets the held worker decode its item.
-    void pass()
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_holding = false;
-        ++m_passes;
-        m_changed.notify_all();
-    }
+    void pass() { m_passes.release(); }
     // Holds no more.
     void open()
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
         m_open = true;
-        m_changed.notify_all();
+        m_passes.release(1 << 20);
     }
 
 private:
     void hold()
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
         if (m_open)
             return;
-        m_holding = true;
-        m_changed.notify_all();
-        m_changed.wait_for(lock, std::chrono::milliseconds(Patience), [this] { return m_passes > 0 || m_open; });
-        m_passes = qMax(0, m_passes - 1);
-        m_holding = false;
+        m_holds.release();
+        m_passes.tryAcquire(1, Patience);
     }
 
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_holding = false;
-    int m_passes = 0;
-    bool m_open = false;
+    QSemaphore m_holds;
+    QSemaphore m_passes;
+    std::atomic<bool> m_open{false};
 };
 
 // Drives a node's worker through a Gate: the worker always holds an item while the test feeds, or
@@ -291,26 +251,28 @@ void tst_zvr3decoder::newHeaderReplacesDecoder()
 void tst_zvr3decoder::stoppingWorker()
 {
     // Destroying a private decoder finishes the item being decoded and drops the ones queued behind
-    // it. The decode goes on after the wait for the worker has run out (the warning lets it go): the
-    // destructor goes on waiting, so the worker never touches a destroyed owner.
-    auto *slow = new SlowDecoder;
-    slow->worker()->setStopWait(20);
+    // it. The held item goes on after the wait for the worker has run out (the warning lets it go):
+    // the destructor goes on waiting, so the worker never touches a destroyed owner.
+    static Gate *gate = nullptr;
+    Gate held;
+    gate = &held;
+    auto *decoder = new zvr3decoder_priv(entry(1, 9, "slow"));
+    decoder->worker()->setStopWait(20);
     QList<QVariant> out;
-    connect(slow, &zvr3decoder_priv::sigData, this, [&](const QVariant &v) { out.append(v); });
+    connect(decoder, &zvr3decoder_priv::sigData, this, [&](const QVariant &v) { out.append(v); });
     for (int i = 0; i < 5; ++i)
-        slow->slotData(frame(1, "x", i));
-    QTRY_COMPARE_WITH_TIMEOUT(SlowDecoder::started.load(), 1, Patience);
+        decoder->slotData(frame(1, "x", i));
+    QVERIFY(held.held());
     static QtMessageHandler previous = nullptr;
     previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &message) {
         previous(type, context, message);
         if (message.contains(QLatin1String("still busy")))
-            SlowDecoder::gate.release();
+            gate->pass();
     });
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("still busy after 20 ms")));
-    delete slow;
+    delete decoder;
     qInstallMessageHandler(previous);
-    QCOMPARE((QList<int>{SlowDecoder::started, SlowDecoder::finished}), (QList<int>{1, 1}));
-    QCOMPARE(zvr3decoder_priv_thread::outstanding(), 0);
+    QCOMPARE(zvr3decoder_priv_thread::outstanding(), 0);  // the held item decoded, the others dropped
     QTRY_COMPARE(out.size(), 1);
 }
 
@@ -583,90 +545,125 @@ void tst_zvr3decoder::keyFrames()
     QTEST(zvr3decoder_priv_video::keyFrame(codec, payload), "key");
 }
 
-void tst_zvr3decoder::videoDropsToKeyFrame_data()
+void tst_zvr3decoder::drops_data()
 {
-    // Thirty frames, a key frame every ten (every one for MJPEG), behind a queue of four. The
-    // worker is held and let go one item at a time; at each check, the counts (decoded, dropped,
-    // queued), the held item counted as queued.
+    // Frames fed behind a held worker, let go one item at a time: the steps, separated by spaces,
+    // are "a-b" (or "a") to feed frames a to b, "s" to let the held item be decoded, "c" to take the
+    // counts (decoded, dropped, queued; the held item counted as queued). Then the worker runs
+    // freely, and the frames whose items come out are those listed, the last one's value rendered.
+    // A video row's frames are thirty of a clip it encodes, with a key frame every ten.
     QTest::addColumn<QByteArray>("encoder");
+    QTest::addColumn<int>("type");
     QTest::addColumn<QString>("codec");
+    QTest::addColumn<Items>("payloads");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QString>("steps");
     QTest::addColumn<QList<QList<qint64>>>("checks");
-    QTest::addColumn<QList<qint64>>("emitted");  // the frames whose pictures come out
+    QTest::addColumn<QList<qint64>>("emitted");
+    QTest::addColumn<QString>("last");
     using Checks = QList<QList<qint64>>;
-    // A full queue drops its oldest frame and every frame after it up to a key frame: 1 to 4 and the
-    // arriving 5 to 9 (no key frame to resume at), 17 to 19 (10 and 20 are), 21 to 29. Each
-    // picture that comes out is a key frame or the one after a picture that came out.
+    // The oldest record goes when a record arrives at a full queue; the worker holds the first while
+    // the other six arrive.
+    const Items texts{"0", "1", "2", "3", "4", "5", "6"};
+    const QList<qint64> all{0, 1, 2, 3, 4, 5, 6};
+    const QList<qint64> newest{0, 4, 5, 6};
+    const QString seven = QStringLiteral("0-6 c");
+    QTest::newRow("text, no limit") << QByteArray() << 4 << "text" << texts << 0 << seven << Checks{{0, 0, 7}} << all << "6";
+    QTest::newRow("text") << QByteArray() << 4 << "text" << texts << 3 << seven << Checks{{0, 3, 4}} << newest << "6";
+    QTest::newRow("text, limit 1") << QByteArray() << 4 << "text" << texts << 1 << seven << Checks{{0, 5, 2}} << QList<qint64>{0, 6} << "6";
+    QTest::newRow("ima1") << QByteArray() << 2 << "ima1" << Items(7, hex("02 00")) << 3 << seven << Checks{{0, 3, 4}} << newest
+                          << "zvr3sound_buffer";
+    QTest::newRow("undecoded") << QByteArray() << 3 << "raw" << texts << 3 << seven << Checks{{0, 3, 4}} << newest << "-";
+    // A sentence cut by the drop is not completed with the tail that arrives after it.
+    const Items cut{Rmc.left(30), "", "", "", Rmc.mid(30), "", ""};
+    QTest::newRow("nmea, no limit") << QByteArray() << 4 << "nmea" << cut << 0 << seven << Checks{{0, 0, 7}} << all << RmcFix;
+    QTest::newRow("nmea") << QByteArray() << 4 << "nmea" << cut << 3 << seven << Checks{{0, 3, 4}} << newest << NoFix;
+    // Video behind a queue of four: a full queue drops its oldest frame and every frame after it up
+    // to a key frame: 1 to 4 and the arriving 5 to 9 (no key frame to resume at), 17 to 19 (10 and
+    // 20 are), 21 to 29. Each picture that comes out is a key frame or the one after a picture that
+    // came out. In between, a frame in and a frame decoded keep the queue full; then the next frame
+    // overflows it.
+    const QString video = QStringLiteral("0-4 5 c 6-9 c 10-11 c s s c 12-15 s 16 s 17 s 18 s 19 s 20 21 c s 22-29 c");
     const Checks chains{{0, 5, 1}, {0, 9, 1}, {0, 9, 3}, {2, 9, 1}, {7, 12, 3}, {8, 21, 1}};
     const QList<qint64> chained{0, 10, 11, 12, 13, 14, 15, 16, 20};
-    QTest::newRow("mpeg4") << QByteArray("mpeg4") << "mp4v" << chains << chained;
+    QTest::newRow("mpeg4") << QByteArray("mpeg4") << 1 << "mp4v" << Items() << 4 << video << chains << chained << "QImage";
     if (avcodec_find_encoder_by_name("libx264"))
-        QTest::newRow("h264") << QByteArray("libx264") << "H264" << chains << chained;
+        QTest::newRow("h264") << QByteArray("libx264") << 1 << "H264" << Items() << 4 << video << chains << chained << "QImage";
     // Every JPEG picture stands alone: only the oldest goes.
-    QTest::newRow("mjpeg") << QByteArray("mjpeg") << "mjpeg" << Checks{{0, 1, 5}, {0, 5, 5}, {0, 7, 5}, {2, 7, 3}, {7, 10, 5}, {8, 17, 5}}
-                           << QList<qint64>{0, 8, 9, 12, 13, 14, 15, 16, 18, 26, 27, 28, 29};
+    QTest::newRow("mjpeg") << QByteArray("mjpeg") << 1 << "mjpeg" << Items() << 4 << video
+                           << Checks{{0, 1, 5}, {0, 5, 5}, {0, 7, 5}, {2, 7, 3}, {7, 10, 5}, {8, 17, 5}}
+                           << QList<qint64>{0, 8, 9, 12, 13, 14, 15, 16, 18, 26, 27, 28, 29} << "QImage";
 }
 
-void tst_zvr3decoder::videoDropsToKeyFrame()
+void tst_zvr3decoder::drops()
 {
     QFETCH(QByteArray, encoder);
+    QFETCH(int, type);
     QFETCH(QString, codec);
-    QFETCH(QList<QList<qint64>>, checks);
+    QFETCH(Items, payloads);
+    QFETCH(int, limit);
+    QFETCH(QString, steps);
     QFETCH(QList<qint64>, emitted);
-    const zvr3testvideo::Encoded clip = zvr3testvideo::encode(encoder.constData(), 176, 144, 30);
-    QCOMPARE(clip.packets.size(), 30);
-    // The key frames as the bitstream shows them are those the encoder made.
-    QList<qint64> keys;
-    for (int i = 0; i < clip.packets.size(); ++i) {
-        QCOMPARE(zvr3decoder_priv_video::keyFrame(codec, clip.packets.at(i)), clip.keys.at(i));
-        if (clip.keys.at(i))
-            keys.append(i);
+    zvr3testvideo::Encoded clip;
+    if (!encoder.isEmpty()) {
+        clip = zvr3testvideo::encode(encoder.constData(), 176, 144, 30);
+        QCOMPARE(clip.packets.size(), 30);
+        payloads = clip.packets;
+        // The key frames as the bitstream shows them are those the encoder made.
+        QList<qint64> keys;
+        for (int i = 0; i < clip.packets.size(); ++i) {
+            QCOMPARE(zvr3decoder_priv_video::keyFrame(codec, clip.packets.at(i)), clip.keys.at(i));
+            if (clip.keys.at(i))
+                keys.append(i);
+        }
+        if (codec != QLatin1String("mjpeg"))
+            QCOMPARE(keys, (QList<qint64>{0, 10, 20}));
     }
-    if (codec != QLatin1String("mjpeg"))
-        QCOMPARE(keys, (QList<qint64>{0, 10, 20}));
-
     Gate gate;
     zvr3decoder node(1);
-    QList<zvr3item> out;
-    connect(&node, &zvr3base::sigData, this, [&](const QVariant &v) { out.append(v.value<zvr3item>()); });
-    node.slotData(header({entry(1, 1, codec)}));
-    node.setQueueLimit(4);
+    zvr3test::Recorder out(&node);
+    // The limit set before the header, as a property, for the decoder the header makes; for video on
+    // the decoder already running.
+    if (encoder.isEmpty()) {
+        QVERIFY(node.setProperty("queueLimit", limit));
+        QCOMPARE(node.queueLimit(), limit);
+    }
+    node.slotData(header({entry(1, type, codec)}));
+    if (!encoder.isEmpty())
+        node.setQueueLimit(limit);
     Driver driver{node, gate};
     QList<QList<qint64>> got;
-    driver.feed(0, 4, clip.packets);
-    driver.feed(5, 5, clip.packets);
-    got << counts(node.counters());
-    driver.feed(6, 9, clip.packets);
-    got << counts(node.counters());
-    driver.feed(10, 11, clip.packets);
-    got << counts(node.counters());
-    driver.step();
-    driver.step();
-    got << counts(node.counters());
-    // A frame in, a frame decoded: the queue stays full; then the next frame overflows it.
-    driver.feed(12, 15, clip.packets);
-    for (int f = 16; f <= 20; ++f) {
-        driver.step();
-        driver.feed(f, f, clip.packets);
+    for (const QString &step : steps.split(QLatin1Char(' '))) {
+        if (step == QLatin1String("s"))
+            driver.step();
+        else if (step == QLatin1String("c"))
+            got << counts(node.counters());
+        else
+            driver.feed(step.section(QLatin1Char('-'), 0, 0).toInt(), step.section(QLatin1Char('-'), -1).toInt(), payloads);
     }
-    driver.feed(21, 21, clip.packets);
-    got << counts(node.counters());
-    driver.step();
-    driver.feed(22, 29, clip.packets);
-    got << counts(node.counters());
-    QCOMPARE(got, checks);
+    QTEST(got, "checks");
 
     gate.open();
     SETTLE();
-    QCOMPARE(counts(node.counters()), (QList<qint64>{emitted.size(), 30 - emitted.size(), 0}));
+    const qint64 kept = emitted.size();
+    const qint64 lost = payloads.size() - kept;
+    QCOMPARE(counts(node.counters()), (QList<qint64>{kept, lost, 0}));
     QList<qint64> frames;
-    for (const zvr3item &item : std::as_const(out)) {
+    for (const QVariant &v : std::as_const(out.values)) {
+        const zvr3item item = v.value<zvr3item>();
         frames.append(item.time);
         // Nothing was decoded from a missing reference: every picture is the one encoded (about 29 dB
         // and more here, where a picture decoded from a wrong reference gives less than 20).
-        const double db = zvr3testvideo::psnr(item.value.value<QImage>(), clip.sources.at(item.time));
+        const double db = clip.sources.isEmpty() ? 99 : zvr3testvideo::psnr(item.value.value<QImage>(), clip.sources.at(item.time));
         QVERIFY2(db > 25, qPrintable(QStringLiteral("frame %1: %2 dB").arg(item.time).arg(db)));
     }
     QCOMPARE(frames, emitted);
+    QTEST(render(out.values.constLast().value<zvr3item>().value), "last");
+    // The counts run on across the decoders that headers make.
+    node.slotData(header({entry(1, type, codec)}));
+    node.slotData(frame(1, payloads.constFirst(), 99));
+    SETTLE();
+    QCOMPARE(counts(node.counters()), (QList<qint64>{kept + 1, lost, 0}));
 }
 
 void tst_zvr3decoder::videoDropsWhileDecoding()
@@ -697,61 +694,6 @@ void tst_zvr3decoder::videoDropsWhileDecoding()
         QVERIFY2(clip.keys.at(n % 30) || (i > 0 && out.at(i - 1).time == n - 1), qPrintable(QString::number(n)));
         QVERIFY(zvr3testvideo::psnr(out.at(i).value.value<QImage>(), clip.sources.at(n % 30)) > 25);
     }
-}
-
-void tst_zvr3decoder::dropOldest_data()
-{
-    // Seven records; the worker holds the first while the other six arrive.
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("codec");
-    QTest::addColumn<Items>("payloads");
-    QTest::addColumn<int>("limit");
-    QTest::addColumn<QList<qint64>>("emitted");  // the records that come out
-    QTest::addColumn<QString>("last");           // the value of the last one, rendered
-    const Items texts{"0", "1", "2", "3", "4", "5", "6"};
-    const QList<qint64> all{0, 1, 2, 3, 4, 5, 6};
-    QTest::newRow("text, no limit") << 4 << "text" << texts << 0 << all << "6";
-    QTest::newRow("text") << 4 << "text" << texts << 3 << QList<qint64>{0, 4, 5, 6} << "6";
-    QTest::newRow("text, limit 1") << 4 << "text" << texts << 1 << QList<qint64>{0, 6} << "6";
-    QTest::newRow("ima1") << 2 << "ima1" << Items(7, hex("02 00")) << 3 << QList<qint64>{0, 4, 5, 6} << "zvr3sound_buffer";
-    QTest::newRow("undecoded") << 3 << "raw" << texts << 3 << QList<qint64>{0, 4, 5, 6} << "-";
-    // A sentence cut by the drop is not completed with the tail that arrives after it.
-    const Items cut{Rmc.left(30), "", "", "", Rmc.mid(30), "", ""};
-    QTest::newRow("nmea, no limit") << 4 << "nmea" << cut << 0 << all << RmcFix;
-    QTest::newRow("nmea") << 4 << "nmea" << cut << 3 << QList<qint64>{0, 4, 5, 6} << NoFix;
-}
-
-void tst_zvr3decoder::dropOldest()
-{
-    QFETCH(int, type);
-    QFETCH(QString, codec);
-    QFETCH(Items, payloads);
-    QFETCH(int, limit);
-    QFETCH(QList<qint64>, emitted);
-    Gate gate;
-    zvr3decoder node(1);
-    zvr3test::Recorder out(&node);
-    // Set before the header, on the node that will make the decoder; as a property.
-    QVERIFY(node.setProperty("queueLimit", limit));
-    QCOMPARE(node.queueLimit(), limit);
-    node.slotData(header({entry(1, type, codec)}));
-    Driver driver{node, gate};
-    driver.feed(0, 6, payloads);
-    const qint64 kept = emitted.size();
-    QCOMPARE(counts(node.counters()), (QList<qint64>{0, 7 - kept, kept}));
-    gate.open();
-    SETTLE();
-    QCOMPARE(counts(node.counters()), (QList<qint64>{kept, 7 - kept, 0}));
-    QList<qint64> times;
-    for (const QVariant &v : std::as_const(out.values))
-        times.append(v.value<zvr3item>().time);
-    QCOMPARE(times, emitted);
-    QTEST(render(out.values.constLast().value<zvr3item>().value), "last");
-    // The counts run on across the decoders that headers make.
-    node.slotData(header({entry(1, type, codec)}));
-    node.slotData(frame(1, payloads.constLast(), 7));
-    SETTLE();
-    QCOMPARE(counts(node.counters()), (QList<qint64>{kept + 1, 7 - kept, 0}));
 }
 
 QTEST_MAIN(tst_zvr3decoder)

@@ -25,15 +25,14 @@ private slots:
         const int accept = FakeRecorder::Accept;
         // The period from the query items: 14 characters of any kind become a date and time.
         const QStringList none{listLine({})};
-        QTest::newRow("no period") << accept << emptyList << 0 << "2" << none << allTime;
-        QTest::newRow("from and to") << accept << emptyList << 0 << "2:from=20100305140709&to=20100306000000" << none
-                                     << "GET_ALL_EVENTS_05/03/2010,14:07:09,06/03/2010,00:00:00";
-        QTest::newRow("28 characters") << accept << emptyList << 0 << "2:from=2010030514070920110102030405" << none
-                                       << "GET_ALL_EVENTS_05/03/2010,14:07:0902/01/2011,03:04:05,01/01/1970,00:00:00";
-        QTest::newRow("10 characters") << accept << emptyList << 0 << "2:from=2010030514&to=x" << none
-                                       << "GET_ALL_EVENTS_2010030514,x";
-        QTest::newRow("any 14 characters, decoded") << accept << emptyList << 0 << "2:to=abcdEFghIJkl%2Fn" << none
-                                                    << "GET_ALL_EVENTS_01/01/1970,00:00:00,gh/EF/abcd,IJ:kl:/n";
+        const char *periods[][3] = {
+            {"no period", "2", "01/01/1970,00:00:00,01/01/1970,00:00:00"},
+            {"from and to", "2:from=20100305140709&to=20100306000000", "05/03/2010,14:07:09,06/03/2010,00:00:00"},
+            {"28 characters", "2:from=2010030514070920110102030405", "05/03/2010,14:07:0902/01/2011,03:04:05,01/01/1970,00:00:00"},
+            {"10 characters", "2:from=2010030514&to=x", "2010030514,x"},
+            {"any 14 characters, decoded", "2:to=abcdEFghIJkl%2Fn", "01/01/1970,00:00:00,gh/EF/abcd,IJ:kl:/n"}};
+        for (const auto &row : periods)
+            QTest::newRow(row[0]) << accept << emptyList << 0 << row[1] << none << QStringLiteral("GET_ALL_EVENTS_") + row[2];
 
         // Replies in pieces of any size; records without texts are left out, an empty text counts,
         // an empty group adds nothing; a record announcing more texts than its group holds stops at

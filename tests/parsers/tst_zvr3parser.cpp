@@ -305,27 +305,19 @@ private slots:
         QVERIFY(zvr3parser_private::get(parser)->partial.isEmpty());
     }
 
-    void unknownValuesPassWithoutEffect_data()
-    {
-        QTest::addColumn<QVariant>("value");
-        QTest::newRow("invalid") << QVariant();
-        QTest::newRow("int") << QVariant(42);
-        QTest::newRow("string") << QVariant(QStringLiteral("\xB5\xB5"));
-        QTest::newRow("command") << zvr3value(zvr3command(2, QByteArray("x")));
-        QTest::newRow("record") << zvr3value(DATA_T());
-    }
-
     void unknownValuesPassWithoutEffect()
     {
         // Nothing comes out, and nothing is buffered: no byte is skipped before the next header.
-        QFETCH(QVariant, value);
         zvr3parser parser;
         id3parser index;
         evtparser events;
-        for (zvr3parserbase *node : std::initializer_list<zvr3parserbase *>{&parser, &index, &events}) {
-            zvr3test::Recorder out(node);
-            node->slotData(value);
-            QVERIFY(out.values.isEmpty());
+        for (const QVariant &value : {QVariant(), QVariant(42), QVariant(QStringLiteral("\xB5\xB5")),
+                                      zvr3value(zvr3command(2, QByteArray("x"))), zvr3value(DATA_T())}) {
+            for (zvr3parserbase *node : std::initializer_list<zvr3parserbase *>{&parser, &index, &events}) {
+                zvr3test::Recorder out(node);
+                node->slotData(value);
+                QVERIFY(out.values.isEmpty());
+            }
         }
         QCOMPARE(render(zvr3test::feed(parser, hex("B5 B5 05 B5 09 00 00 00 00 00"), 0)), QStringLiteral("7+0 1+9 hdr:"));
     }
@@ -371,44 +363,28 @@ private slots:
         QCOMPARE(b.readBytes(pos, 3), QByteArray("fgh"));
     }
 
-    void indexFile_data()
-    {
-        QTest::addColumn<int>("chunkSize");
-        QTest::newRow("whole") << 0;
-        QTest::newRow("10") << 10;
-        QTest::newRow("1") << 1;
-    }
-
     void indexFile()
     {
-        QFETCH(int, chunkSize);
         // Type 1, count 9, unused, position bits 32-39 = 0x01, 4,000,000,000 s, position bits 0-31
         // 0x80000000, pairs 1 to 12; then type 7, count 3, position bits 32-39 = 0.
         const QByteArray file = hex("01 09 FF 01 00 28 6B EE 00 00 00 80 01 02 03 04 05 06 07 08 09 0A 0B 0C"
                                     "07 03 FF 00 00 28 6B EE 00 00 00 80 01 02 03 04 05 06 07 08 09 0A 0B 0C");
-        id3parser parser;
-        QCOMPARE(zvr3test::listing(zvr3test::feed(parser, file, chunkSize)), QStringList({
-            R"({"record": "zvr3parser_position", "type": 5, "position": 0, "length": 24})",
-            R"({"record": "ZVR_ID3_REC", "type": 1, "count": 6, "position": 6442450944, "time": 4000000000000, "pairs": [[1, 2], [3, 4], [5, 6], [7, 8], [9, 10], [11, 12]]})",
-            R"({"record": "zvr3parser_position", "type": 5, "position": 24, "length": 24})",
-            R"({"record": "ZVR_ID3_REC", "type": 7, "count": 3, "position": 2147483648, "time": 4000000000000, "pairs": [[1, 2], [3, 4], [5, 6], [7, 8], [9, 10], [11, 12]]})",
-        }));
-        QVERIFY(zvr3test::feed(parser, QByteArray(23, '\0'), 0).isEmpty());  // a part entry stays unread
-    }
-
-    void eventFile_data()
-    {
-        QTest::addColumn<int>("chunkSize");
-        QTest::newRow("1") << 1;
-        QTest::newRow("7") << 7;
-        QTest::newRow("1460") << 1460;
+        for (const int chunkSize : {0, 10, 1}) {
+            id3parser parser;
+            QCOMPARE(zvr3test::listing(zvr3test::feed(parser, file, chunkSize)), QStringList({
+                R"({"record": "zvr3parser_position", "type": 5, "position": 0, "length": 24})",
+                R"({"record": "ZVR_ID3_REC", "type": 1, "count": 6, "position": 6442450944, "time": 4000000000000, "pairs": [[1, 2], [3, 4], [5, 6], [7, 8], [9, 10], [11, 12]]})",
+                R"({"record": "zvr3parser_position", "type": 5, "position": 24, "length": 24})",
+                R"({"record": "ZVR_ID3_REC", "type": 7, "count": 3, "position": 2147483648, "time": 4000000000000, "pairs": [[1, 2], [3, 4], [5, 6], [7, 8], [9, 10], [11, 12]]})",
+            }));
+            QVERIFY(zvr3test::feed(parser, QByteArray(23, '\0'), 0).isEmpty());  // a part entry stays unread
+        }
     }
 
     void eventFile()
     {
         // A record without texts, and one whose second text is empty. Repeated, so that chunks
         // end inside every field; a record whose text is cut waits for the text's zero byte.
-        QFETCH(int, chunkSize);
         const EVENTS_FILE_DATA_T a{Q_INT64_C(4000000000000), 77, {}};
         const EVENTS_FILE_DATA_T b{5000, 0xFFFFFFFF, {{3, QStringLiteral("Motion \u0434")}, {4, QString()}}};
         const QByteArray bytes = (zvr3stream::encodeEvent(a) + zvr3stream::encodeEvent(b)).repeated(50);
@@ -421,8 +397,10 @@ private slots:
             QString::fromUtf8(R"({"record": "EVENTS_FILE_DATA_T", "time": 5000, "number": 4294967295, "texts": [{"id": 3, "text": "Motion д"}, {"id": 4, "text": ""}]})"),
         }));
         QCOMPARE(expected.size(), 200);
-        evtparser parser;
-        QCOMPARE(zvr3test::listing(zvr3test::feed(parser, bytes, chunkSize)), expected);
+        for (const int chunkSize : {1, 7, 1460}) {
+            evtparser parser;
+            QCOMPARE(zvr3test::listing(zvr3test::feed(parser, bytes, chunkSize)), expected);
+        }
     }
 };
 

@@ -17,6 +17,7 @@
 #include "zvr3position_info.h"
 #include "zvr3setup.h"
 #include "zvr3sound_buffer.h"
+#include "zvr3testutil.h"
 
 namespace {
 
@@ -41,11 +42,7 @@ struct Sim
     // The whole lines it has printed so far.
     QStringList lines() const
     {
-        QFile file(dir.filePath(QStringLiteral("out.txt")));
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        const QString text = QString::fromUtf8(file.readAll());
-        QStringList out = text.split(QLatin1Char('\n'));
+        QStringList out = QString::fromUtf8(zvr3test::fileBytes(dir.filePath(QStringLiteral("out.txt")))).split(QLatin1Char('\n'));
         out.removeLast();  // empty, or a line not yet ended
         return out;
     }
@@ -153,9 +150,9 @@ private slots:
     void setup();
     void snapshot_data();
     void snapshot();
+    void faults_data();
     void faults();
-    void stall();
-    void down();
+    void liveStall();
 
 private:
     Sim m_sim{{"--size", "640x360", "--no-signal", "2", "--disabled", "3", "--archive-seconds", "60"}};
@@ -323,149 +320,123 @@ void tst_zvr3sim::snapshot()
         QVERIFY(images.values[0].size() == QSize(200, 150) && hasContent(images.values[0]));
 }
 
-void tst_zvr3sim::faults()
+void tst_zvr3sim::faults_data()
 {
-    // Answers 50 ms late, every tenth one noise, and the line dropped right after the tenth: the
-    // nine answers, the noise and the drop come in that order.
-    Sim sim({"--channels", "1", "--size", "64x48", "--slow", "50", "--garbage", "--drop-after", "10"});
-    QVERIFY(sim.port != 0);
-    zvr3setup setup;
-    QStringList out;
-    connect(&setup, &zvr3base::sigData, this, [&](const QVariant &v) {
-        const zvr3error e = v.value<zvr3error>();
-        out << (!zvr3holds<zvr3error>(v) ? QString::fromLatin1(v.toByteArray())
-                : e.code < 0             ? e.text
-                                         : QStringLiteral("socket error %1").arg(e.code));
-    });
-    setup.slotData(zvr3value(zvr3command(2, sim.url())));
-    for (int i = 0; i < 10; ++i)
-        setup.slotData(zvr3value(zvr3command(8, QByteArray("GET video.width\r\n"))));
-    // Never sent: it waits behind the noise, which is no answer, and goes with the dropped line.
-    setup.slotData(zvr3value(zvr3command(8, QByteArray("GET device.name\r\n"))));
-    const QString dropped = QStringLiteral("socket error %1").arg(QAbstractSocket::RemoteHostClosedError);
-    QTRY_VERIFY_WITH_TIMEOUT(out.contains(dropped), Patience);
-    QCOMPARE(out, QStringList(9, "video.width=64\r\n") << "Device data protocol error" << dropped);
-    // A new connection serves what comes after it, and only that.
-    setup.slotData(zvr3value(zvr3command(2, sim.url())));
-    setup.slotData(zvr3value(zvr3command(8, QByteArray("GET video.height\r\n"))));
-    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 12, Patience);
-    QCOMPARE(out.last(), QStringLiteral("video.height=48\r\n"));
-}
-
-// The values of a set-up node as text: answers as they are, errors as their texts or socket error codes.
-QString setupValue(const QVariant &v)
-{
-    if (!zvr3holds<zvr3error>(v))
-        return QString::fromLatin1(v.toByteArray());
-    const zvr3error e = v.value<zvr3error>();
-    return e.code < 0 ? e.text : QStringLiteral("socket error %1").arg(e.code);
-}
-
-void tst_zvr3sim::stall()
-{
+    // A simulator of one small channel with the fault options, and a set-up node that takes the
+    // steps, separated by "; ": "open", a request, "SIGUSR1" or "SIGUSR2" to the simulator, or a wait
+    // for as many "values" from the node or "lines" from the simulator. What the node emits
+    // (answers as they are, errors as their texts or socket error codes); the simulator's last line
+    // as each value came ("": any); and all its lines in the end. %L is its listening line.
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<QStringList>("values");
+    QTest::addColumn<QStringList>("said");
+    QTest::addColumn<QStringList>("lines");
+    const QString width = QStringLiteral("video.width=64\r\n");
+    const QString closed = QStringLiteral("socket error %1").arg(QAbstractSocket::RemoteHostClosedError);
+    const QString refused = QStringLiteral("socket error %1").arg(QAbstractSocket::ConnectionRefusedError);
+    // Answers 50 ms late, every tenth one noise, and the line dropped right after the tenth: the nine
+    // answers, the noise and the drop come in that order. The request after them is never sent: it
+    // waits behind the noise, which is no answer, and goes with the line. A new connection serves
+    // what comes after it, and only that.
+    QTest::newRow("slow, noise, dropped") << QStringList{"--slow", "50", "--garbage", "--drop-after", "10"}
+        << "open; " + QStringLiteral("GET video.width; ").repeated(10) + "GET device.name; values 11; open; GET video.height; values 12"
+        << (QStringList(9, width) << "Device data protocol error" << closed << "video.height=48\r\n") << QStringList()
+        << QStringList{"%L"};
     // Every connection stalls after its second answer: nothing comes for a while, the line stays
     // open, and what was asked meanwhile comes after the stall, in order. The simulator says when a
-    // stall ends before it sends anything again, so an answer that came after the stall finds the
-    // line there.
+    // stall ends before it sends anything again.
+    const QString goesOn = QStringLiteral("zvr3-sim goes on with connection 1");
+    QTest::newRow("stall") << QStringList{"--stall-after", "2", "--stall-ms", "300"}
+        << "open; GET video.width; GET video.height; GET video.fps; GET audio.rate; values 4"
+        << QStringList{width, "video.height=48\r\n", "video.fps=25\r\n", "audio.rate=8000\r\n"} << QStringList{"", "", goesOn, goesOn}
+        << QStringList{"%L", "zvr3-sim stalls connection 1 for 300 ms", goesOn};
+    // Down right after the second answer, which still comes: then the line closes and connections
+    // are refused until the simulator listens again (on SIGUSR2; SIGUSR1 takes it down again,
+    // dropping the line at once). The first answer may come after the simulator has answered the
+    // second: the node asks on.
+    const QString down = QStringLiteral("zvr3-sim down for 600000 ms");
+    QTest::newRow("down") << QStringList{"--down-after", "2", "--down-ms", "600000"}
+        << "open; GET video.width; GET video.width; values 3; open; GET video.width; values 4; SIGUSR2; lines 3; "
+           "open; GET video.width; values 5; SIGUSR1; values 6; open; GET video.width; values 7; SIGUSR2; lines 5; "
+           "open; GET video.width; values 8"
+        << QStringList{width, width, closed, refused, width, closed, refused, width}
+        << QStringList{"", down, down, down, "%L", down, down, "%L"} << QStringList{"%L", down, "%L", down, "%L"};
+    // Down 100 ms after it began to listen, for 100 ms: it listens on the same port again by itself.
+    QTest::newRow("down for a while") << QStringList{"--down-at", "100", "--down-ms", "100"}
+        << "lines 3; open; GET video.width; values 1" << QStringList{width} << QStringList()
+        << QStringList{"%L", "zvr3-sim down for 100 ms", "%L"};
+}
+
+void tst_zvr3sim::faults()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, steps);
+    QFETCH(QStringList, said);
+    QFETCH(QStringList, lines);
+    Sim sim(QStringList{"--channels", "1", "--size", "64x48"} + options);
+    QVERIFY(sim.port != 0);
+    const QString listening = QStringLiteral("zvr3-sim listening on 127.0.0.1:%1").arg(sim.port);
+    said.replaceInStrings("%L", listening);
+    lines.replaceInStrings("%L", listening);
+    zvr3setup setup;
+    QStringList values;
+    QStringList last;
+    connect(&setup, &zvr3base::sigData, this, [&](const QVariant &v) {
+        const zvr3error e = v.value<zvr3error>();
+        values << (!zvr3holds<zvr3error>(v) ? QString::fromLatin1(v.toByteArray())
+                   : e.code < 0             ? e.text
+                                            : QStringLiteral("socket error %1").arg(e.code));
+        last << sim.lines().value(sim.lines().size() - 1);
+    });
+    for (const QString &step : steps.split(QStringLiteral("; "))) {
+        const int count = step.section(QLatin1Char(' '), 1).toInt();
+        if (step == QLatin1String("open"))
+            setup.slotData(zvr3value(zvr3command(2, sim.url())));
+        else if (step.startsWith(QLatin1String("SIGUSR")))
+            sim.signal(step.endsWith(QLatin1Char('1')) ? SIGUSR1 : SIGUSR2);
+        else if (step.startsWith(QLatin1String("values ")))
+            QTRY_COMPARE_WITH_TIMEOUT(values.size(), count, Patience);
+        else if (step.startsWith(QLatin1String("lines ")))
+            QTRY_COMPARE_WITH_TIMEOUT(sim.lines().size(), count, Patience);
+        else
+            setup.slotData(zvr3value(zvr3command(8, step.toLatin1() + "\r\n")));
+    }
+    QTEST(values, "values");
+    for (int i = 0; i < said.size(); ++i)
+        QVERIFY2(said[i].isEmpty() || last.value(i) == said[i], qPrintable(QStringLiteral("%1: %2").arg(i).arg(last.value(i))));
+    QCOMPARE(sim.lines(), lines);
+    QVERIFY(sim.stop());
+}
+
+void tst_zvr3sim::liveStall()
+{
+    // Live: the header is the first answer, the first tick the second. The sound of that one tick,
+    // then the stall's frames are left out and the stream goes on at the start of a second. The
+    // simulator says when the stall ends before it sends anything again, so a tick that came after
+    // the stall finds the line there.
     Sim sim({"--channels", "1", "--size", "64x48", "--stall-after", "2", "--stall-ms", "300"});
     QVERIFY(sim.port != 0);
-    const QString setupGoesOn = QStringLiteral("zvr3-sim goes on with connection 1");
-    zvr3setup setup;
-    QStringList answers;
-    QList<bool> afterStall;
-    connect(&setup, &zvr3base::sigData, this, [&](const QVariant &v) {
-        answers << setupValue(v);
-        afterStall << sim.lines().contains(setupGoesOn);
-    });
-    setup.slotData(zvr3value(zvr3command(2, sim.url())));
-    for (const char *request : {"GET video.width\r\n", "GET video.height\r\n", "GET video.fps\r\n", "GET audio.rate\r\n"})
-        setup.slotData(zvr3value(zvr3command(8, QByteArray(request))));
-    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 4, Patience);
-    QCOMPARE(answers, (QStringList{"video.width=64\r\n", "video.height=48\r\n", "video.fps=25\r\n", "audio.rate=8000\r\n"}));
-    QCOMPARE(afterStall.mid(2), (QList<bool>{true, true}));
-    QVERIFY(sim.lines().contains("zvr3-sim stalls connection 1 for 300 ms"));
-
-    // Live: the header is the first answer, the first tick the second. The sound of that one tick,
-    // then the stall's frames are left out and the stream goes on at the start of a second.
     zvr3online live;
     zvr3parser parser;
     QObject::connect(&live, &zvr3base::sigData, &parser, &zvr3base::slotData);
     Tap<zvr3error> errors(live);
     QList<qint64> times;
-    afterStall.clear();
+    QList<bool> afterStall;
     connect(&parser, &zvr3base::sigData, this, [&](const QVariant &v) {
         if (zvr3holds<zvr3parser_combined_DATA_T>(v) && v.value<zvr3parser_combined_DATA_T>().stream == zvr3sim::AudioStream) {
             times << v.value<zvr3parser_combined_DATA_T>().time;
-            afterStall << sim.lines().contains("zvr3-sim goes on with connection 2");
+            afterStall << sim.lines().contains("zvr3-sim goes on with connection 1");
         }
     });
     live.slotData(zvr3value(zvr3command(2, sim.url())));
     QTRY_VERIFY_WITH_TIMEOUT(times.size() >= 3, Patience);
     QCOMPARE(errors.count, 0);
-    QVERIFY(sim.lines().contains("zvr3-sim stalls connection 2 for 300 ms"));
+    QVERIFY(sim.lines().contains("zvr3-sim stalls connection 1 for 300 ms"));
     QCOMPARE(afterStall.mid(1, 2), (QList<bool>{true, true}));
     QVERIFY2(times[1] > times[0] && times[1] % 1000 == 0 && times[2] > times[1],
              qPrintable(QStringLiteral("%1 %2 %3").arg(times[0]).arg(times[1]).arg(times[2])));
     QVERIFY(sim.stop());
-}
-
-void tst_zvr3sim::down()
-{
-    // Down right after the second answer, which still comes: then the line closes and connections
-    // are refused until the simulator listens again (here on SIGUSR2; SIGUSR1 takes it down again,
-    // dropping the line at once).
-    Sim sim({"--channels", "1", "--size", "64x48", "--down-after", "2", "--down-ms", "600000"});
-    QVERIFY(sim.port != 0);
-    const QString listening = QStringLiteral("zvr3-sim listening on 127.0.0.1:%1").arg(sim.port);
-    zvr3setup setup;
-    QStringList out;
-    QList<bool> down;  // whether the simulator had last said it was down when each value came
-    connect(&setup, &zvr3base::sigData, this, [&](const QVariant &v) {
-        out << setupValue(v);
-        down << (sim.lines().constLast() == QLatin1String("zvr3-sim down for 600000 ms"));
-    });
-    const QString width = QStringLiteral("video.width=64\r\n");
-    const QString closed = QStringLiteral("socket error %1").arg(QAbstractSocket::RemoteHostClosedError);
-    const QString refused = QStringLiteral("socket error %1").arg(QAbstractSocket::ConnectionRefusedError);
-    auto ask = [&] {
-        setup.slotData(zvr3value(zvr3command(2, sim.url())));
-        setup.slotData(zvr3value(zvr3command(8, QByteArray("GET video.width\r\n"))));
-    };
-    ask();
-    setup.slotData(zvr3value(zvr3command(8, QByteArray("GET video.width\r\n"))));
-    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 3, Patience);
-    ask();
-    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 4, Patience);
-    sim.signal(SIGUSR2);
-    QTRY_COMPARE_WITH_TIMEOUT(sim.lines().count(listening), 2, Patience);
-    ask();
-    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 5, Patience);
-    sim.signal(SIGUSR1);
-    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 6, Patience);
-    ask();
-    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 7, Patience);
-    sim.signal(SIGUSR2);
-    QTRY_COMPARE_WITH_TIMEOUT(sim.lines().count(listening), 3, Patience);
-    ask();
-    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 8, Patience);
-    QCOMPARE(out, (QStringList{width, width, closed, refused, width, closed, refused, width}));
-    // The first answer may come after the simulator has answered the second: the node asks on.
-    QCOMPARE(down.mid(1), (QList<bool>{true, true, true, false, true, true, false}));
-    QCOMPARE(sim.lines().count(QStringLiteral("zvr3-sim down for 600000 ms")), 2);
-
-    // Down 100 ms after it began to listen, for 100 ms: it listens on the same port again by itself.
-    Sim timed({"--channels", "1", "--size", "64x48", "--down-at", "100", "--down-ms", "100"});
-    QVERIFY(timed.port != 0);
-    const QStringList expected{QStringLiteral("zvr3-sim listening on 127.0.0.1:%1").arg(timed.port), "zvr3-sim down for 100 ms",
-                               QStringLiteral("zvr3-sim listening on 127.0.0.1:%1").arg(timed.port)};
-    QTRY_COMPARE_WITH_TIMEOUT(timed.lines(), expected, Patience);
-    zvr3setup again;
-    QStringList answers;
-    connect(&again, &zvr3base::sigData, this, [&](const QVariant &v) { answers << setupValue(v); });
-    again.slotData(zvr3value(zvr3command(2, timed.url())));
-    again.slotData(zvr3value(zvr3command(8, QByteArray("GET video.width\r\n"))));
-    QTRY_COMPARE_WITH_TIMEOUT(answers, QStringList{width}, Patience);
-    QVERIFY(sim.stop() && timed.stop());
 }
 
 QTEST_MAIN(tst_zvr3sim)
