@@ -386,9 +386,10 @@ void zvr3supervisor_private::connectionState(int st)
             }
             start(steady, StableTime);
         }
-    } else if (st == zvr3net_priv::Closed && (kind == Live || kind == Archive || kind == Setup)) {
+    } else if (st == zvr3net_priv::Closed && (kind == Live || kind == Archive)) {
         // A peer that closed without a socket error first. Event lists and snapshots end with a
-        // close of their own.
+        // close of their own; the set-up node reports every failure, a turn of the event loop
+        // after the close.
         failure(zvr3error(RemoteHostClosed, zvr3supervisor::tr("The remote host closed the connection"),
                           zvr3error::SocketError));
     }
@@ -748,16 +749,21 @@ void zvr3supervisor_private::emitStats()
         rateClock.start();
         rateBytes = stats.bytesReceived;
     }
-    stats.decoded = stats.dropped = stats.queued = 0;
-    for (const QPointer<zvr3decoder> &d : std::as_const(decoders)) {
+    countDecoders(stats);
+    emit q->sigData(zvr3value(stats));
+}
+
+void zvr3supervisor_private::countDecoders(zvr3stats &s) const
+{
+    s.decoded = s.dropped = s.queued = 0;
+    for (const QPointer<zvr3decoder> &d : decoders) {
         if (!d)
             continue;
         const zvr3decoder_counters c = d->counters();
-        stats.decoded += c.decoded;
-        stats.dropped += c.dropped;
-        stats.queued += c.queued;
+        s.decoded += c.decoded;
+        s.dropped += c.dropped;
+        s.queued += c.queued;
     }
-    emit q->sigData(zvr3value(stats));
 }
 
 void zvr3supervisor_private::stall()
@@ -894,6 +900,7 @@ zvr3stats zvr3supervisor::stats() const
 {
     zvr3stats s = d->stats;
     s.msSinceLastByte = d->lastByte.isValid() ? d->lastByte.elapsed() : -1;
+    d->countDecoders(s);
     return s;
 }
 

@@ -149,7 +149,7 @@ public:
     void addDecoder(zvr3decoder *decoder);
     void removeDecoder(zvr3decoder *decoder);
 
-    /*! The supervisor's state now, as the last zvr3stats emitted, with bytesReceived up to date. */
+    /*! The supervisor's state now, as the last zvr3stats emitted, with the byte and decoder counts up to date. */
     zvr3stats stats() const;
 
 public Q_SLOTS:

@@ -51,6 +51,7 @@ struct zvr3supervisor_private
     void tick();           // the statistics interval has passed
     void checkGarbage();   // an idle time of bytes has passed: was most of it garbage?
     void emitStats();
+    void countDecoders(zvr3stats &s) const;
     void setState(zvr3stats::State state);
     // The wait before the next attempt, after the given count of failures in a row.
     qint64 delayAfter(int failures) const;

@@ -1,7 +1,11 @@
 #include "nettest.h"
+#include "zvr3decoder.h"
+#include "zvr3decoder_priv_thread.h"
+#include "zvr3events.h"
 #include "zvr3net_archive.h"
 #include "zvr3net_archive_priv.h"
 #include "zvr3online.h"
+#include "zvr3setup.h"
 #include "zvr3streamwriter.h"
 #include "zvr3supervisor.h"
 #include "zvr3supervisor_priv.h"
@@ -129,6 +133,27 @@ QStringList uninterruptedPlayback()
         return {};
     }
     return records(log.values);
+}
+
+
+// What a supervisor of requests emits, one word or line each: its states, errors, answers
+// ("data <bytes>", "list <events>") and markers.
+QStringList requestLines(const QList<QVariant> &values)
+{
+    QStringList out;
+    for (const QVariant &v : values) {
+        if (const auto st = zvr3take<zvr3stats>(v))
+            out << QLatin1String(QMetaEnum::fromType<zvr3stats::State>().valueToKey(st->state));
+        else if (const auto e = zvr3take<zvr3error>(v))
+            out << QStringLiteral("error %1 %2").arg(e->code).arg(e->text);
+        else if (const auto list = zvr3take<EVENTS_FILE_LIST_T>(v))
+            out << QStringLiteral("list %1").arg(list->size());
+        else if (v.typeId() == QMetaType::QByteArray)
+            out << QStringLiteral("data ") + QString::fromLatin1(v.toByteArray());
+        else
+            out << QStringLiteral("marker ") + v.toString();
+    }
+    return out;
 }
 
 static const QString Strips = QStringLiteral("STRIP_00 STRIP_01 STRIP_02 STRIP_03");
@@ -449,6 +474,159 @@ private slots:
         d->stall();
         QCOMPARE(supervisor.stats().lastError.reason, zvr3error::Timeout);
         QCOMPARE(supervisor.stats().state, zvr3stats::WaitingToReconnect);
+    }
+
+    void requestsAgain_data()
+    {
+        QTest::addColumn<QString>("service");
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QString>("requests");  // what the recorder received, as sent() shows it
+        const QString closed = QStringLiteral("error %1 The remote host closed the connection").arg(QAbstractSocket::RemoteHostClosedError);
+        const QString refused = QStringLiteral("error %1 Connection refused").arg(QAbstractSocket::ConnectionRefusedError);
+        const QString timeout = QStringLiteral("error -1 Network operation timeout");
+        const QString events = QStringLiteral("GET_ALL_EVENTS_01/01/1970,00:00:00,01/01/1970,00:00:00");
+        QTest::newRow("event list, line dropped")
+            << "events" << "drop"
+            << QStringList{"Connecting", "Streaming", closed, "WaitingToReconnect", "Connecting", "Streaming", "list 0", "Closed", "marker after"}
+            << events + " | " + events;
+        QTest::newRow("event list that trickles past the deadline")
+            << "events" << "trickle"
+            << QStringList{"Connecting", "Streaming", timeout, "WaitingToReconnect", "Connecting", "Streaming", "list 0", "Closed", "marker after"}
+            << events + " | " + events;
+        // A set-up request goes again only when the failed connection had not written it.
+        QTest::newRow("set-up, refused before the request went out")
+            << "setup" << "refuse"
+            << QStringList{"Connecting", refused, "WaitingToReconnect", "Connecting", "Streaming", "data A", "marker after", "data B"}
+            << "GET a GET b (open)";
+        QTest::newRow("set-up, line dropped after the request went out")
+            << "setup" << "drop"
+            << QStringList{"Connecting", "Streaming", closed, "WaitingToReconnect", "Connecting", "marker after", "Streaming", "data B"}
+            << "GET a | GET b (open)";
+    }
+    void requestsAgain()
+    {
+        QFETCH(QString, service);
+        QFETCH(QString, fault);
+        QFETCH(QStringList, expected);
+        QFETCH(QString, requests);
+        zvr3supervisor_private::random = [] { return 0.0; };
+        Fake recorder;
+        const quint16 port = recorder.port();
+        // The first connection fails as the row says; later ones answer.
+        recorder.onRequest = [&](FakeSession *s, const QByteArray &line) {
+            if (recorder.sessionCount() == 1 && fault == QLatin1String("drop")) {
+                s->abort();
+            } else if (recorder.sessionCount() == 1 && fault == QLatin1String("trickle")) {
+                s->send("\x06");
+            } else if (service == QLatin1String("events")) {
+                s->send(QByteArray("\x06\xe5\xe5\xe5\0\0\0\0\x07\xe5\xe5\xe5", 12));
+                s->closeWhenSent();
+            } else {
+                s->send(zvr3fake::answerBlock(line.mid(4).toUpper()));
+            }
+        };
+        std::unique_ptr<zvr3base> source;
+        if (service == QLatin1String("events"))
+            source.reset(new zvr3events);
+        else
+            source.reset(new zvr3setup);
+        zvr3supervisor supervisor(source.get());
+        zvr3supervisor_private *d = zvr3supervisor_private::of(&supervisor);
+        Log log(&supervisor);
+        const QUrl url = recorder.url();
+        if (fault == QLatin1String("refuse"))
+            recorder.close();
+        if (service == QLatin1String("events")) {
+            supervisor.fetch(url);
+        } else {
+            supervisor.open(url);
+            supervisor.request("GET a\r\n");
+        }
+        supervisor.mark(QStringLiteral("after"));
+        if (service == QLatin1String("setup"))
+            supervisor.request("GET b\r\n");
+        if (fault == QLatin1String("trickle")) {
+            QTRY_COMPARE(supervisor.stats().bytesReceived, 1);
+            d->deadlineReached();
+        }
+        QTRY_VERIFY(d->retry.isActive());
+        if (fault == QLatin1String("refuse"))
+            QVERIFY(recorder.listen(QHostAddress::LocalHost, port));
+        d->retry.stop();
+        d->startAttempt();
+        QTRY_COMPARE_WITH_TIMEOUT(requestLines(log.values).join(" / "), expected.join(" / "), 10000);
+        QTRY_COMPARE(sent(recorder), requests);
+    }
+
+    void garbageCounted()
+    {
+        // Records of streams that the header does not list and bytes skipped before a header are
+        // counted; a connection that brings mostly such garbage in an idle time is given up.
+        zvr3supervisor_private::random = [] { return 0.0; };
+        Supervised s;
+        s.supervisor.open(s.recorder.url());
+        QTRY_COMPARE(s.state(), zvr3stats::Streaming);
+        zvr3stream::Recording rec;
+        rec.seconds = 1;
+        QByteArray stray;
+        DATA_T d;
+        d.part = 3;
+        d.stream = 77;
+        d.data = QByteArray(5000, 'x');
+        for (int i = 0; i < 20; ++i)
+            stray += zvr3stream::encodeData(d, false, 0);
+        const QByteArray bytes = QByteArray(100, '\xff') + zvr3stream::generate(rec) + stray;
+        s.recorder.lastSession()->send(bytes);
+        QTRY_COMPARE(s.supervisor.stats().bytesReceived, bytes.size());
+        QCOMPARE(s.supervisor.stats().skippedBytes, 100);
+        QCOMPARE(s.supervisor.stats().unlistedRecords, 20);
+        s.d()->checkGarbage();  // less than half of the window: nothing happens
+        QCOMPARE(s.state(), zvr3stats::Streaming);
+        s.recorder.lastSession()->send(stray);
+        QTRY_COMPARE(s.supervisor.stats().unlistedRecords, 40);
+        s.d()->checkGarbage();
+        QCOMPARE(s.states.at(s.states.size() - 2).state, zvr3stats::Stalled);
+        QCOMPARE(s.state(), zvr3stats::WaitingToReconnect);
+        QCOMPARE(s.supervisor.stats().lastError.reason, zvr3error::ProtocolError);
+    }
+
+    void backPressure()
+    {
+        // With the decoder stopped, the fetch stops after the chunk that filled its queue; once
+        // the decoder goes on, so does the playback, and nothing is dropped.
+        QSemaphore go;
+        std::atomic<bool> open{false};
+        zvr3decoder_priv_thread::setDecodeHook([&] {
+            if (!open)
+                go.tryAcquire(1, 60000);
+        });
+        {
+            ArchiveRecorder recorder;
+            zvr3net_archive archive;
+            zvr3supervisor supervisor(&archive);
+            zvr3decoder video(0);
+            connect(&supervisor, &zvr3base::sigData, &video, &zvr3base::slotData);
+            supervisor.addDecoder(&video);
+            supervisor.setBackPressure(3);
+            zvr3supervisor_private *d = zvr3supervisor_private::of(&supervisor);
+            supervisor.open(recorder.url());
+            supervisor.play(QDateTime::fromSecsSinceEpoch(ArchiveRecorder::First, Qt::UTC));
+            QTRY_COMPARE(d->archive->currentState(), int(zvr3net_archive_priv::Paused));
+            QVERIFY(d->heldBack && !d->appPaused);
+            const qsizetype asked = recorder.lastSession()->requests().size();
+            QVERIFY(asked <= 2);
+            // At most the limit and the frames of one chunk (five a second) wait.
+            QVERIFY(video.counters().queued <= 3 + 5);
+            open = true;
+            go.release(1000);
+            QTRY_VERIFY(recorder.done());
+            QTRY_COMPARE(video.counters().decoded, qint64(ArchiveRecorder::Seconds * 5));
+            QCOMPARE(video.counters().dropped, 0);
+            QVERIFY(recorder.lastSession()->requests().size() > asked);
+            QCOMPARE(supervisor.stats().decoded, qint64(ArchiveRecorder::Seconds * 5));
+        }
+        zvr3decoder_priv_thread::setDecodeHook(nullptr);
     }
 
     void parserStartsAfresh()
