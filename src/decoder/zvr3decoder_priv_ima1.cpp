@@ -7,46 +7,74 @@
 
 namespace {
 // The step sizes and index changes of the published IMA ADPCM algorithm.
-const qint16 stepTable[89] = {
+constexpr qint16 stepTable[89] = {
     7, 8, 9, 10, 11, 12, 13, 14, 16, 17, 19, 21, 23, 25, 28, 31, 34, 37, 41, 45, 50, 55, 60, 66, 73,
     80, 88, 97, 107, 118, 130, 143, 157, 173, 190, 209, 230, 253, 279, 307, 337, 371, 408, 449, 494,
     544, 598, 658, 724, 796, 876, 963, 1060, 1166, 1282, 1411, 1552, 1707, 1878, 2066, 2272, 2499,
     2749, 3024, 3327, 3660, 4026, 4428, 4871, 5358, 5894, 6484, 7132, 7845, 8630, 9493, 10442, 11487,
     12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
-const qint8 indexTable[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8};
+constexpr qint8 indexTable[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8};
 
-// The difference that each step index and code magnitude (the low three bits) give, worked out
-// once with the algorithm's shifts: step / 8, plus step, step / 2 and step / 4 for bits 2, 1 and 0.
-// One load per sample instead of three tests; the values are exactly the shifted sums.
-struct Differences
+// The decoder keeps its state in a form that makes each limit one unsigned comparison and one
+// conditional move, with no branch that random codes would mispredict:
+// - the predictor is held biased by Bias, so its range -32767..32767 becomes 0..2 × Bias and a
+//   sum below 0 wraps round to a number above it;
+// - the step index is held as its row offset (index × 16) into the difference table, so that it
+//   addresses the table directly and a step below row 0 wraps round in the same way.
+// A code can only push past the limit on the side it moves towards, so that side's limit is what
+// an out-of-range sum becomes.
+constexpr quint32 Bias = 32767;
+constexpr quintptr LastRow = 88 * 16;
+
+struct Tables
 {
-    Differences()
+    constexpr Tables()
     {
         for (int index = 0; index < 89; ++index) {
+            // The algorithm's shifted sum: step / 8, plus step, step / 2 and step / 4 for bits 2,
+            // 1 and 0 of the code, negated when bit 3 is set. Truncating each shift on its own
+            // matters: ((2 × magnitude + 1) × step) / 8 is not the same number for most steps.
             const int s = stepTable[index];
-            for (int code = 0; code < 8; ++code) {
-                int difference = s >> 3;
+            for (int code = 0; code < 16; ++code) {
+                int d = s >> 3;
                 if (code & 4)
-                    difference += s;
+                    d += s;
                 if (code & 2)
-                    difference += s >> 1;
+                    d += s >> 1;
                 if (code & 1)
-                    difference += s >> 2;
-                table[index][code] = difference;
+                    d += s >> 2;
+                difference[index * 16 + code] = quint32(code & 8 ? -d : d);
             }
         }
+        for (int code = 0; code < 16; ++code)
+            rowChange[code] = quintptr(qintptr(indexTable[code]) * 16);
     }
-    int table[89][8];
+    quint32 difference[89 * 16] = {};  // signed, as two's complement
+    quintptr rowChange[16] = {};
 };
-const Differences differences;
+constexpr Tables tables;
 
-inline int step(int code, int &predictor, int &index)
+// Makes the compiler hold v in a register at this point. A limit that is known before the
+// comparison lets it choose a conditional move; otherwise it works the limit out only when needed,
+// behind a branch that noisy sound would mispredict every other time.
+#if defined(__GNUC__)
+#define ZVR3_IN_REGISTER(v) asm("" : "+r"(v))
+#else
+#define ZVR3_IN_REGISTER(v) (void)0
+#endif
+
+// One code: the next sample, from the state before it.
+inline qint16 step(quintptr code, quint32 &biased, quintptr &row)
 {
-    const int difference = differences.table[index][code & 7];
-    predictor = (code & 8) ? predictor - difference : predictor + difference;
-    predictor = qBound(-32767, predictor, 32767);
-    index = qBound(0, index + indexTable[code], 88);
-    return predictor;
+    quint32 predictorLimit = quint32((code >> 3) - 1) & (2 * Bias);  // 0 when bit 3 is set
+    quintptr rowLimit = (0 - ((code >> 2) & 1)) & LastRow;  // the last row when bit 2 is set
+    ZVR3_IN_REGISTER(predictorLimit);
+    ZVR3_IN_REGISTER(rowLimit);
+    const quint32 sum = biased + tables.difference[row + code];
+    biased = sum > 2 * Bias ? predictorLimit : sum;
+    const quintptr next = row + tables.rowChange[code];
+    row = next > LastRow ? rowLimit : next;
+    return qint16(int(biased) - int(Bias));
 }
 }
 
@@ -69,15 +97,16 @@ void zvr3decoder_priv_ima1::setState(int predictor, int stepIndex)
 
 void zvr3decoder_priv_ima1::expand(const uchar *in, qsizetype n, qint16 *out, qint16 &predictor, quint8 &stepIndex)
 {
-    int p = predictor;
-    int index = stepIndex;
+    // The state lives in registers for the whole payload; both codes of a byte per turn.
+    quint32 biased = quint32(predictor + int(Bias));
+    quintptr row = quintptr(stepIndex) * 16;
     for (qsizetype i = 0; i < n; ++i) {
-        const int byte = in[i];
-        out[2 * i] = qToLittleEndian(qint16(step(byte >> 4, p, index)));
-        out[2 * i + 1] = qToLittleEndian(qint16(step(byte & 15, p, index)));
+        const quintptr byte = in[i];
+        out[2 * i] = qToLittleEndian(step(byte >> 4, biased, row));
+        out[2 * i + 1] = qToLittleEndian(step(byte & 15, biased, row));
     }
-    predictor = qint16(p);
-    stepIndex = quint8(index);
+    predictor = qint16(int(biased) - int(Bias));
+    stepIndex = quint8(row / 16);
 }
 
 void zvr3decoder_priv_ima1::decode(zvr3item &item)

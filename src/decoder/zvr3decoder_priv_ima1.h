@@ -24,7 +24,8 @@ public:
     void setState(int predictor, int stepIndex);
     int rate() const { return m_rate; }
 
-    // Expands n payload bytes into 2 × n samples at out, advancing the state.
+    // Expands n payload bytes into 2 × n samples at out, advancing the state, which must be in the
+    // ranges the decoder keeps it in: predictor -32767..32767, step index 0..88.
     static void expand(const uchar *in, qsizetype n, qint16 *out, qint16 &predictor, quint8 &stepIndex);
 
 private:

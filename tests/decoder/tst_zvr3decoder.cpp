@@ -32,6 +32,8 @@ private slots:
     void video();
     void ima1_data();
     void ima1();
+    void ima1MatchesPlainDecoding_data();
+    void ima1MatchesPlainDecoding();
     void decodes_data();
     void decodes();
     void nmeaTime_data();
@@ -389,6 +391,99 @@ void tst_zvr3decoder::ima1()
     QCOMPARE(got, pcm);
     QTEST(decoder.predictor(), "endPredictor");
     QTEST(decoder.stepIndex(), "endIndex");
+}
+
+// The algorithm written out plainly, one code at a time, with the limits as comparisons.
+struct PlainIma
+{
+    int predictor;
+    int index;
+
+    qint16 next(int code)
+    {
+        static const int steps[89] = {
+            7, 8, 9, 10, 11, 12, 13, 14, 16, 17, 19, 21, 23, 25, 28, 31, 34, 37, 41, 45, 50, 55, 60, 66,
+            73, 80, 88, 97, 107, 118, 130, 143, 157, 173, 190, 209, 230, 253, 279, 307, 337, 371, 408,
+            449, 494, 544, 598, 658, 724, 796, 876, 963, 1060, 1166, 1282, 1411, 1552, 1707, 1878, 2066,
+            2272, 2499, 2749, 3024, 3327, 3660, 4026, 4428, 4871, 5358, 5894, 6484, 7132, 7845, 8630,
+            9493, 10442, 11487, 12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
+        static const int changes[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
+        const int step = steps[index];
+        int difference = step >> 3;
+        if (code & 4)
+            difference += step;
+        if (code & 2)
+            difference += step >> 1;
+        if (code & 1)
+            difference += step >> 2;
+        predictor += (code & 8) ? -difference : difference;
+        if (predictor > 32767)
+            predictor = 32767;
+        if (predictor < -32767)
+            predictor = -32767;
+        index += changes[code & 7];
+        if (index < 0)
+            index = 0;
+        if (index > 88)
+            index = 88;
+        return qint16(predictor);
+    }
+};
+
+void tst_zvr3decoder::ima1MatchesPlainDecoding_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<int>("run");  // bytes decoded at a time, each run from the start state
+    QTest::addColumn<QList<int>>("predictors");  // start predictors, each with every step index 0..88
+
+    QByteArray every(256, Qt::Uninitialized);
+    for (int i = 0; i < 256; ++i)
+        every[i] = char(i);
+    QRandomGenerator random(1504);
+    QByteArray noise(4096, Qt::Uninitialized);
+    for (char &c : noise)
+        c = char(random.bounded(256));
+    QByteArray loud = noise;  // magnitudes 4 to 7: the index climbs to 88, the predictor hits its limits
+    for (char &c : loud)
+        c = char(c | 0x44);
+    QByteArray quiet = noise;  // magnitudes 0 to 3: the index sinks to 0
+    for (char &c : quiet)
+        c = char(c & 0xBB);
+    // Each code as the first of a byte from every state, at and next to the predictor's limits.
+    QTest::newRow("every byte from every state") << every << 1 << QList<int>{-32767, -32766, -1, 0, 1, 32766, 32767};
+    QTest::newRow("noise") << noise << 4096 << QList<int>{0};
+    QTest::newRow("loud") << loud << 4096 << QList<int>{-32767, 32767};
+    QTest::newRow("quiet") << quiet << 4096 << QList<int>{0};
+}
+
+void tst_zvr3decoder::ima1MatchesPlainDecoding()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(int, run);
+    QFETCH(QList<int>, predictors);
+    for (const int predictor : std::as_const(predictors)) {
+        for (int index = 0; index <= 88; ++index) {
+            for (qsizetype at = 0; at < payload.size(); at += run) {
+                const QByteArray bytes = payload.mid(at, run);
+                QVector<qint16> got(2 * bytes.size());
+                qint16 endPredictor = qint16(predictor);
+                quint8 endIndex = quint8(index);
+                zvr3decoder_priv_ima1::expand(reinterpret_cast<const uchar *>(bytes.constData()), bytes.size(),
+                                              got.data(), endPredictor, endIndex);
+                PlainIma plain{predictor, index};
+                for (qsizetype k = 0; k < got.size(); ++k) {
+                    const int code = (uchar(bytes[k / 2]) >> (k % 2 ? 0 : 4)) & 15;
+                    const qint16 want = plain.next(code);
+                    if (qFromLittleEndian(got[k]) != want)
+                        QFAIL(qPrintable(QStringLiteral("from predictor %1, index %2, byte %3: sample %4 is %5, not %6")
+                                             .arg(predictor).arg(index).arg(at).arg(k)
+                                             .arg(qFromLittleEndian(got[k])).arg(want)));
+                }
+                QCOMPARE(int(endPredictor), plain.predictor);
+                QCOMPARE(int(endIndex), plain.index);
+            }
+        }
+    }
 }
 
 void tst_zvr3decoder::decodes_data()
