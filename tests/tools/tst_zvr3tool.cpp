@@ -223,8 +223,12 @@ void tst_zvr3tool::runs_data()
     usage({"live", "--channels", "1,300", bad}, "zvr3 live: --channels takes");
     usage({"live", "--duration", "soon", bad}, "zvr3 live: --duration takes");
     ok({"live", "--duration", "0", "%URL%"}, "");  // over before anything can have come
-    usage({"live", "--idle", "5", bad}, "zvr3 live: --idle takes milliseconds, 0 or more, and goes with --reconnect");
     usage({"live", "--reconnect", "--stats", "-1", bad}, "zvr3 live: --stats takes milliseconds");
+    usage({"live", "--queue-limit", "x", bad}, "zvr3 live: --queue-limit takes a number of records, 0 or more");
+    usage({"archive", "--start", "20231114221320", "--idle", "-5", bad}, "zvr3 archive: --idle takes milliseconds");
+    usage({"archive", "--start", "20231114221320", "--back-pressure", "1.5", bad}, "zvr3 archive: --back-pressure takes");
+    usage({"events", "--max-delay", "100", bad}, "zvr3 events: --max-delay goes with --reconnect");
+    usage({"setup", "--stats", "soon", bad, "GET"}, "zvr3 setup: --stats takes milliseconds");
     usage({"live", "--strip", "3,256", bad}, "zvr3 live: --strip takes channel numbers from 0 to 255 separated by commas, not '3,256'");
     for (const char *list : {"", "3,,4", "3,", "-1", "0x10", "1 2", "+3"})
         usage({"live", "--strip", "1", "--unstrip", list, bad}, "zvr3 live: --unstrip takes channel numbers");
@@ -240,6 +244,14 @@ void tst_zvr3tool::runs_data()
         row(command[0] + " unwritable --record", command + QStringList{"--record", "/nonexistent/x.zvr", "%URL%"}, 1,
             cantOpen + "/nonexistent/x.zvr", "Can't open file \"/nonexistent/x.zvr\"");
         row(command[0] + " refused", command + QStringList{"%REFUSED%"}, 1, denied, "Access denied\n");
+    }
+    ok({"live", "--queue-limit", "3", "--idle", "0", "--duration", "0", "%URL%"}, "");
+    ok({"archive", "--start", "20231114221320", "--queue-limit", "3", "--back-pressure", "0", "--duration", "0", "%URL%"}, "");
+    // A refused login ends a run that reconnects, too: the recorder may lock the account.
+    for (const QStringList &command : {QStringList{"live"}, QStringList{"archive", "--start", "20231114221320"}, QStringList{"events"},
+                                       QStringList{"setup", "GET name"}, QStringList{"snapshot", "--out", "%DIR%/refused.png"}}) {
+        row(command[0] + " refused, --reconnect", QStringList{command[0], "--reconnect", "%REFUSED%"} + command.mid(1), 1,
+            R"({"record": "zvr3stats", "state": "Connecting", "attempt": 1, )", "Access denied\n");
     }
     ok({"events", "--from", "20100305140709", "%URL%?to=20100306000000"},
        R"({"record": "EVENTS_FILE_LIST_T", "events": [{"time": 1000, "number": 2, "texts": [{"id": 5, "text": "a"}]}]})" "\n");
