@@ -10,10 +10,10 @@ namespace zvr3net {
 QString playerDescription(const QString &what)
 {
     return QStringLiteral("Prints ") + what
-        + QStringLiteral(" as JSON Lines until --duration has passed, an error ends the run\n"
-                         "(with --reconnect: only a refused login or the attempts given up), or SIGINT or SIGTERM\n"
-                         "stops it (exit code 130 or 143, with the files finished). A recorder that sends nothing\n"
-                         "for --idle milliseconds has failed: \"Network operation timeout\".\n"
+        + QStringLiteral(" as JSON Lines until --duration has passed,\n"
+                         "an error ends the run (with --reconnect: only a refused login or the attempts given up),\n"
+                         "or SIGINT or SIGTERM stops it (exit code 130 or 143, with the files finished). A recorder\n"
+                         "that sends nothing for --idle milliseconds has failed: \"Network operation timeout\".\n"
                          "With --out, also decodes every stream into files; with --record, also records the stream to an "
                          "archive file.");
 }
