@@ -10,10 +10,65 @@ namespace zvr3net {
 QString playerDescription(const QString &what)
 {
     return QStringLiteral("Prints ") + what
-        + QStringLiteral(" as JSON Lines until --duration has passed, an error ends the run,\n"
-                         "or SIGINT or SIGTERM stops it (exit code 130 or 143, with the files finished).\n"
+        + QStringLiteral(" as JSON Lines until --duration has passed,\n"
+                         "an error ends the run (with --reconnect: only a refused login or the attempts given up),\n"
+                         "or SIGINT or SIGTERM stops it (exit code 130 or 143, with the files finished). A recorder\n"
+                         "that sends nothing for --idle milliseconds has failed: \"Network operation timeout\".\n"
                          "With --out, also decodes every stream into files; with --record, also records the stream to an "
                          "archive file.");
+}
+
+void addSupervisionOptions(QCommandLineParser &options, Supervision::Service service, const QString &reconnect)
+{
+    options.addOption({QStringLiteral("reconnect"), reconnect});
+    options.addOption({QStringLiteral("idle"),
+                       service == Supervision::Stream
+                           ? QStringLiteral("Give a connection up after this many milliseconds without data (default "
+                                            "10000; 0: never): with --reconnect connect again, without it end with 1.")
+                           : QStringLiteral("Give an answer up when it has not come whole after this many milliseconds "
+                                            "(default 120000; 0: no limit besides the 30 s without any byte)."),
+                       QStringLiteral("ms")});
+    options.addOption({QStringLiteral("max-delay"),
+                       QStringLiteral("With --reconnect: the longest wait between two attempts in milliseconds "
+                                      "(default 30000). The wait starts at 500 and doubles with every failure."),
+                       QStringLiteral("ms")});
+    options.addOption({QStringLiteral("stats"),
+                       QStringLiteral("List the connection's state records (zvr3stats) on every change, which "
+                                      "--reconnect does anyway, and every this many milliseconds too (0: only on "
+                                      "changes)."),
+                       QStringLiteral("ms")});
+}
+
+bool supervisionOptions(const QString &command, const QCommandLineParser &options, Supervision::Service service,
+                        Supervision &supervision)
+{
+    supervision = Supervision();
+    supervision.service = service;
+    supervision.reconnect = options.isSet(QStringLiteral("reconnect"));
+    supervision.listStats = supervision.reconnect || options.isSet(QStringLiteral("stats"));
+    if (!count(command, options, "idle", "milliseconds", supervision.idleMs)
+        || !count(command, options, "stats", "milliseconds", supervision.statsMs)
+        || !count(command, options, "max-delay", "milliseconds", supervision.maxDelayMs))
+        return false;
+    if (options.isSet(QStringLiteral("max-delay")) && !supervision.reconnect) {
+        std::fprintf(stderr, "%s: --max-delay goes with --reconnect\n", qPrintable(command));
+        return false;
+    }
+    return true;
+}
+
+bool count(const QString &command, const QCommandLineParser &options, const char *name, const char *unit, int &value)
+{
+    if (!options.isSet(QLatin1String(name)))
+        return true;
+    bool ok = false;
+    const int number = options.value(QLatin1String(name)).toInt(&ok);
+    if (!ok || number < 0) {
+        std::fprintf(stderr, "%s: --%s takes %s, 0 or more\n", qPrintable(command), name, unit);
+        return false;
+    }
+    value = number;
+    return true;
 }
 
 int parseCommandLine(const QString &command, QCommandLineParser &options, const QStringList &arguments, QUrl &url)

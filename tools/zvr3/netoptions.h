@@ -8,13 +8,28 @@
 #include <QStringList>
 #include <QUrl>
 
-// The command line that `live`, `archive` and `events` read alike: --help, the parse errors and
-// the recorder URL, and for the two players --channels and --duration.
+#include "netrun.h"
+
+// The command line that the network commands read alike: --help, the parse errors and the
+// recorder URL, for the two players --channels and --duration, and for all of them the options of
+// their supervisor: --reconnect, --idle, --max-delay and --stats.
 namespace zvr3net {
 
 // The help text of live and archive: they print `what` until --duration has passed, a failure or a
 // signal, and decode (--out) or record (--record) on the way.
 QString playerDescription(const QString &what);
+
+// --reconnect (described by `reconnect`: what the command does through failures), --idle,
+// --max-delay and --stats, for a command that plays a stream or one that makes requests.
+void addSupervisionOptions(QCommandLineParser &options, Supervision::Service service, const QString &reconnect);
+
+// Reads those options. False after printing which of them is wrong.
+bool supervisionOptions(const QString &command, const QCommandLineParser &options, Supervision::Service service,
+                        Supervision &supervision);
+
+// A whole number of `unit` from 0 on for the option `name`, when it is given (value stays as it is
+// otherwise). False after printing that it is wrong.
+bool count(const QString &command, const QCommandLineParser &options, const char *name, const char *unit, int &value);
 
 // Parses the arguments. Returns -1 when the command goes on with url set; otherwise the exit code:
 // 0 after printing the help text, 2 after printing why the command line is wrong.

@@ -8,6 +8,9 @@
 #include "console.h"
 #include "stop.h"
 #include "zvr3base.h"
+#include "zvr3error.h"
+#include "zvr3stats.h"
+#include "zvr3supervisor.h"
 
 namespace zvr3net {
 
@@ -95,11 +98,12 @@ int Run::exec()
 }
 
 int run(const QList<zvr3base *> &nodes, int durationMs, const std::function<bool(const QVariant &)> &done,
-        const std::function<void(const QVariant &)> &take, const std::function<bool(const QVariant &)> &fails)
+        const std::function<void(const QVariant &)> &take, const std::function<bool(const QVariant &)> &fails,
+        const std::function<bool(const QVariant &)> &listed)
 {
     Run run(durationMs);
     auto print = [&](const QVariant &value) {
-        if (run.finished())
+        if (run.finished() || (listed && !listed(value)))
             return;
         if (take)
             take(value);
@@ -116,6 +120,47 @@ int run(const QList<zvr3base *> &nodes, int durationMs, const std::function<bool
     for (zvr3base *node : nodes)
         QObject::connect(node, &zvr3base::sigData, &guard, print);
     return run.exec();
+}
+
+void Supervision::apply(zvr3supervisor &supervisor) const
+{
+    // Without --reconnect the first failure is the last: the supervisor only watches.
+    supervisor.setMaxAttempts(reconnect ? 0 : 1);
+    if (maxDelayMs >= 0)
+        supervisor.setMaxDelay(maxDelayMs);
+    if (idleMs >= 0) {
+        if (service == Stream)
+            supervisor.setIdleTimeout(idleMs);
+        else
+            supervisor.setRequestTimeout(idleMs);
+    }
+    supervisor.setStatsInterval(statsMs);
+}
+
+bool Supervision::listed(const QVariant &value) const
+{
+    return listStats || !zvr3holds<zvr3stats>(value);
+}
+
+bool Supervision::fails(const QVariant &value) const
+{
+    const auto error = zvr3take<zvr3error>(value);
+    if (!reconnect)
+        return bool(error);
+    // A refused login is the end even before the supervisor says so: trying again could lock the
+    // account (a set-up source's supervisor sees the line close before the refusal, and tries again).
+    if (error)
+        return error->reason == zvr3error::AccessDenied;
+    const auto stats = zvr3take<zvr3stats>(value);
+    return stats && stats->state == zvr3stats::Failed;
+}
+
+int run(zvr3supervisor &supervisor, const Supervision &supervision, int durationMs,
+        const std::function<bool(const QVariant &)> &done, const std::function<void(const QVariant &)> &take)
+{
+    return run({&supervisor}, durationMs, done, take,
+               [&supervision](const QVariant &value) { return supervision.fails(value); },
+               [&supervision](const QVariant &value) { return supervision.listed(value); });
 }
 
 } // namespace zvr3net

@@ -10,6 +10,7 @@
 #include <functional>
 
 class zvr3base;
+class zvr3supervisor;
 class QObject;
 
 // What the network subcommands share: reading the recorder URL and the channel list, printing
@@ -55,8 +56,36 @@ private:
 // run with exit code 1, done(value) may end it with 0. Nothing is printed or taken after the end,
 // so that the files hold what the listing shows. With fails given, the values for which it says
 // true end the run with exit code 1 instead of every zvr3error. Returns the exit code.
+// With listed given, the values for which it says false are neither printed nor taken.
 int run(const QList<zvr3base *> &nodes, int durationMs, const std::function<bool(const QVariant &)> &done = {},
-        const std::function<void(const QVariant &)> &take = {}, const std::function<bool(const QVariant &)> &fails = {});
+        const std::function<void(const QVariant &)> &take = {}, const std::function<bool(const QVariant &)> &fails = {},
+        const std::function<bool(const QVariant &)> &listed = {});
+
+// How a network command keeps its source going: every one runs the source behind a
+// zvr3supervisor, which gives a silent recorder up (live, archive) or bounds an answer's time
+// (event list, snapshot, set-up), and with --reconnect tries again after failures.
+struct Supervision
+{
+    enum Service { Stream, Request };
+    Service service = Stream;
+    bool reconnect = false;  // --reconnect: attempts without end; without it, one
+    int idleMs = -1;         // --idle: the silence (Stream) or the answer's time (Request) allowed; -1: default
+    bool listStats = false;  // --reconnect or --stats: the zvr3stats records are listed
+    int statsMs = 0;         // --stats: also this often
+    int maxDelayMs = -1;     // --max-delay: the longest wait between attempts; -1: the supervisor's
+
+    // Sets the supervisor up as the options ask.
+    void apply(zvr3supervisor &supervisor) const;
+    // Whether the value is listed: a zvr3stats record only when asked for.
+    bool listed(const QVariant &value) const;
+    // Whether the value ends the run as failed: with --reconnect a refused login or the state
+    // Failed (the other errors are listed, the run goes on), without it every zvr3error.
+    bool fails(const QVariant &value) const;
+};
+
+// run() for a command whose source a supervisor keeps going.
+int run(zvr3supervisor &supervisor, const Supervision &supervision, int durationMs,
+        const std::function<bool(const QVariant &)> &done = {}, const std::function<void(const QVariant &)> &take = {});
 
 } // namespace zvr3net
 

@@ -155,6 +155,9 @@ void StreamOutputs::take(const QVariant &value)
             }
             auto *stream = new Stream;
             stream->decoder = std::make_unique<zvr3decoder>(number);
+            stream->decoder->setQueueLimit(m_queueLimit);
+            if (m_made)
+                m_made(stream->decoder.get());
             stream->outputs = std::make_unique<Outputs>(m_command, dir);
             Outputs *outputs = stream->outputs.get();
             QObject::connect(stream->decoder.get(), &zvr3base::sigData, this, [this, outputs](const QVariant &item) {
@@ -218,14 +221,19 @@ void Sinks::addOptions(QCommandLineParser &options)
                        QStringLiteral("Also decode every stream into DIR/stream-NN/: pictures as frame-000001.png, ..., "
                                       "sound as audio.wav, texts as texts.txt, positions as positions.jsonl."),
                        QStringLiteral("DIR")});
+    options.addOption({QStringLiteral("queue-limit"),
+                       QStringLiteral("With --out: at most this many records wait for each decoder; beyond, the oldest "
+                                      "are dropped (video up to the next key frame). Default 0: no limit."),
+                       QStringLiteral("N")});
     options.addOption({QStringLiteral("record"), QStringLiteral("Also record the stream to this archive file."),
                        QStringLiteral("FILE")});
 }
 
-bool Sinks::open(const QString &command, const QCommandLineParser &options)
+bool Sinks::open(const QString &command, const QCommandLineParser &options, int queueLimit)
 {
     if (options.isSet(QStringLiteral("out"))) {
         m_outputs = std::make_unique<StreamOutputs>(command, options.value(QStringLiteral("out")));
+        m_outputs->setQueueLimit(queueLimit);
         if (!m_outputs->prepare())
             return false;
     }
@@ -236,6 +244,12 @@ bool Sinks::open(const QString &command, const QCommandLineParser &options)
             return false;
     }
     return true;
+}
+
+void Sinks::onDecoder(const std::function<void(zvr3decoder *)> &made)
+{
+    if (m_outputs)
+        m_outputs->onDecoder(made);
 }
 
 void Sinks::take(const QVariant &value)

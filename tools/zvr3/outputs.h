@@ -9,6 +9,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <functional>
 #include <memory>
 
 class zvr3decoder;
@@ -60,6 +61,10 @@ public:
 
     // Makes the directory; false (after printing why) when that fails.
     bool prepare();
+    // The queue limit of the decoders made from now on (zvr3decoder::setQueueLimit()).
+    void setQueueLimit(int limit) { m_queueLimit = limit; }
+    // Called with every decoder made, before it takes a record.
+    void onDecoder(const std::function<void(zvr3decoder *)> &made) { m_made = made; }
     // The parser's values.
     void take(const QVariant &value);
     // Lets the decoders finish what they have been given, then closes the files. Call it after the
@@ -72,6 +77,8 @@ private:
     QString m_command;
     QString m_dir;
     QMap<int, Stream *> m_streams;
+    int m_queueLimit = 0;
+    std::function<void(zvr3decoder *)> m_made;
     bool m_failed = false;
     bool m_finished = false;
 };
@@ -93,14 +100,17 @@ private:
     bool m_failed = false;
 };
 
-// The --out DIR and --record FILE options of the network subcommands: decoders and a saver beside
-// the JSON Lines listing.
+// The --out DIR, --queue-limit N and --record FILE options of the network subcommands: decoders
+// and a saver beside the JSON Lines listing.
 class Sinks
 {
 public:
     static void addOptions(QCommandLineParser &options);
-    // Makes what the options ask for; false (after printing why) when that fails.
-    bool open(const QString &command, const QCommandLineParser &options);
+    // Makes what the options ask for; false (after printing why) when that fails. --queue-limit is
+    // read before (count()) and handed to open().
+    bool open(const QString &command, const QCommandLineParser &options, int queueLimit = 0);
+    // With --out: called with every decoder made, before it takes a record.
+    void onDecoder(const std::function<void(zvr3decoder *)> &made);
     // The parser's values.
     void take(const QVariant &value);
     // Ends the run: waits for the decoders, closes the files. Returns the run's exit code, or 1
