@@ -121,10 +121,12 @@ void zvr3jpeg_priv::makeImage()
     QImage image = mDefaultImages.at(0);
     QString text = QStringLiteral("error");
     const qsizetype received = buffer.size();
+    m_wholeReply = false;
 
     if (buffer.size() >= 4) {
         const quint64 n = frameLength();
         if (quint64(buffer.size()) >= n + 4) {
+            m_wholeReply = true;
             const QByteArray payload = buffer.mid(4, qsizetype(n));
             buffer.remove(0, qsizetype(n + 4));
             if (payload.size() >= 3 && payload.at(0) == '-' && payload.at(2) == ':') {

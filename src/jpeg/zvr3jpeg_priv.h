@@ -26,6 +26,10 @@ public:
         (red with a cross), 2 "disabled" (grey with a cross). */
     static QVector<QImage> mDefaultImages;
 
+    /*! Whether the last picture came from a whole frame (the recorder's answer, even when it is
+        no picture), rather than from a reply that ended early. */
+    bool wholeReply() const { return m_wholeReply; }
+
 protected:
     // A snapshot is fetched on a connection of its own; a value that is no URL gets the bare
     // "error" placeholder.
@@ -58,6 +62,7 @@ private:
 
     QUrl url;
     QByteArray buffer;
+    bool m_wholeReply = false;
 
     Q_DISABLE_COPY(zvr3jpeg_priv)
 };

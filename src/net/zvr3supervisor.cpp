@@ -703,8 +703,10 @@ void zvr3supervisor_private::fromRequests(const QVariant &value)
         const bool failedPicture = image.text(QStringLiteral("description")) == QLatin1String("error");
         if (failedPicture && stats.state == zvr3stats::WaitingToReconnect)
             return;  // the failed attempt's placeholder: another attempt follows
-        if (failedPicture && !sawError && supervising()) {
-            // The recorder closed before the picture was whole.
+        const auto *jpeg = qobject_cast<const zvr3jpeg_priv *>(worker.data());
+        if (failedPicture && !sawError && supervising() && !(jpeg && jpeg->wholeReply())) {
+            // The recorder closed before the picture was whole. A whole reply that is no picture
+            // is its answer, and would come again.
             failure(zvr3error(RemoteHostClosed, zvr3supervisor::tr("The remote host closed the connection"),
                               zvr3error::SocketError));
             if (stats.state == zvr3stats::WaitingToReconnect)

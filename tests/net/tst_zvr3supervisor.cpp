@@ -2,6 +2,7 @@
 #include "zvr3decoder.h"
 #include "zvr3decoder_priv_thread.h"
 #include "zvr3events.h"
+#include "zvr3jpeg.h"
 #include "zvr3net_archive.h"
 #include "zvr3net_archive_priv.h"
 #include "zvr3online.h"
@@ -150,6 +151,8 @@ QStringList requestLines(const QList<QVariant> &values)
             out << QStringLiteral("list %1").arg(list->size());
         else if (v.typeId() == QMetaType::QByteArray)
             out << QStringLiteral("data ") + QString::fromLatin1(v.toByteArray());
+        else if (v.typeId() == QMetaType::QImage)
+            out << QStringLiteral("image ") + v.value<QImage>().text(QStringLiteral("description"));
         else
             out << QStringLiteral("marker ") + v.toString();
     }
@@ -494,7 +497,21 @@ private slots:
             << "events" << "trickle"
             << QStringList{"Connecting", "Streaming", timeout, "WaitingToReconnect", "Connecting", "Streaming", "list 0", "Closed", "marker after"}
             << events + " | " + events;
+        // A snapshot cut short is fetched again; a whole answer that is no picture is the
+        // recorder's, and would come again.
+        QTest::newRow("snapshot cut short")
+            << "jpeg" << "cut"
+            << QStringList{"Connecting", "Streaming", "WaitingToReconnect", "Connecting", "Streaming", "image no signal", "Closed", "marker after"}
+            << "GET_JPEG_STREAM 0 320 240 90 -1 | GET_JPEG_STREAM 0 320 240 90 -1";
+        QTest::newRow("snapshot refused by the recorder")
+            << "jpeg" << "error status"
+            << QStringList{"Connecting", "Streaming", "image error", "Closed", "marker after"}
+            << "GET_JPEG_STREAM 0 320 240 90 -1";
         // A set-up request goes again only when the failed connection had not written it.
+        QTest::newRow("set-up, login refused: no other attempt")
+            << "setup" << "refused login"
+            << QStringList{"Connecting", "error -1 Access denied", "Failed"}
+            << "";
         QTest::newRow("set-up, refused before the request went out")
             << "setup" << "refuse"
             << QStringList{"Connecting", refused, "WaitingToReconnect", "Connecting", "Streaming", "data A", "marker after", "data B"}
@@ -511,7 +528,7 @@ private slots:
         QFETCH(QStringList, expected);
         QFETCH(QString, requests);
         zvr3supervisor_private::random = [] { return 0.0; };
-        Fake recorder;
+        Fake recorder(fault == QLatin1String("refused login") ? FakeRecorder::Refuse : FakeRecorder::Accept);
         const quint16 port = recorder.port();
         // The first connection fails as the row says; later ones answer.
         recorder.onRequest = [&](FakeSession *s, const QByteArray &line) {
@@ -519,6 +536,13 @@ private slots:
                 s->abort();
             } else if (recorder.sessionCount() == 1 && fault == QLatin1String("trickle")) {
                 s->send("\x06");
+            } else if (service == QLatin1String("jpeg")) {
+                const QByteArray payload = fault == QLatin1String("error status") ? "-1:" : "-5:";
+                QByteArray frame(4, '\0');
+                const bool cut = fault == QLatin1String("cut") && recorder.sessionCount() == 1;
+                qToLittleEndian(quint32(cut ? 100 : payload.size()), frame.data());
+                s->send(frame + payload);
+                s->closeWhenSent();
             } else if (service == QLatin1String("events")) {
                 s->send(QByteArray("\x06\xe5\xe5\xe5\0\0\0\0\x07\xe5\xe5\xe5", 12));
                 s->closeWhenSent();
@@ -529,6 +553,8 @@ private slots:
         std::unique_ptr<zvr3base> source;
         if (service == QLatin1String("events"))
             source.reset(new zvr3events);
+        else if (service == QLatin1String("jpeg"))
+            source.reset(new zvr3jpeg);
         else
             source.reset(new zvr3setup);
         zvr3supervisor supervisor(source.get());
@@ -537,7 +563,7 @@ private slots:
         const QUrl url = recorder.url();
         if (fault == QLatin1String("refuse"))
             recorder.close();
-        if (service == QLatin1String("events")) {
+        if (service != QLatin1String("setup")) {
             supervisor.fetch(url);
         } else {
             supervisor.open(url);
@@ -549,6 +575,11 @@ private slots:
         if (fault == QLatin1String("trickle")) {
             QTRY_COMPARE(supervisor.stats().bytesReceived, 1);
             d->deadlineReached();
+        }
+        if (!expected.contains(QStringLiteral("WaitingToReconnect"))) {
+            QTRY_COMPARE(requestLines(log.values), expected);
+            QCOMPARE(sent(recorder), requests);
+            return;
         }
         QTRY_VERIFY(d->retry.isActive());
         if (fault == QLatin1String("refuse"))
