@@ -22,6 +22,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "zvr3benchmain.h"
 #include "zvr3benchplain.h"
 #include "zvr3decoder.h"
 #include "zvr3decoder_priv_ima1.h"
@@ -252,11 +253,6 @@ BENCHMARK(BM_Ima1Decoder)->Arg(320)->Arg(65536);
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
     av_log_set_level(AV_LOG_ERROR);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return zvr3bench::runBenchmarks(argc, argv);
 }

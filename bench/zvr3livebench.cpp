@@ -39,13 +39,10 @@
 #include <QUrl>
 
 #include <algorithm>
-#include <ctime>
 #include <memory>
-#include <sys/resource.h>
 
-#include "simserver.h"
 #include "zvr3benchplain.h"
-#include "simsource.h"
+#include "zvr3benchsim.h"
 #include "zvr3command.h"
 #include "zvr3decoder.h"
 #include "zvr3error.h"
@@ -58,35 +55,12 @@ namespace {
 constexpr int WarmUpSeconds = 3;
 constexpr int GraceSeconds = 2;
 
-double threadCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    const size_t at = std::min(values.size() - 1, size_t(p * double(values.size())));
-    std::nth_element(values.begin(), values.begin() + qsizetype(at), values.end());
-    return values[at];
-}
-
 // CPU seconds that plain libavcodec + libswscale take for `count` pictures of a channel's loop.
 double plainDecodeSeconds(const QString &codecName, const QVector<QByteArray> &loop, qint64 count)
 {
-    const double start = threadCpuSeconds();
+    const double start = zvr3bench::threadCpuSeconds();
     plainDecodeToBgra(codecName == QLatin1String("H264") ? "h264" : "mpeg4", loop, count);
-    return threadCpuSeconds() - start;
+    return zvr3bench::threadCpuSeconds() - start;
 }
 
 void BM_LiveChannels(benchmark::State &state)
@@ -95,24 +69,6 @@ void BM_LiveChannels(benchmark::State &state)
     const QSize size(int(state.range(1)), int(state.range(2)));
     const int windowSeconds = int(state.range(3));
 
-    zvr3sim::Source source(channels, size);
-    source.setJpegChannel(-1);
-    if (!source.prepare()) {
-        state.SkipWithError(qPrintable(source.error()));
-        return;
-    }
-    // Joining a live stream between key frames makes FFmpeg complain about the first pictures.
-    av_log_set_level(AV_LOG_FATAL);
-    qint64 loopBytes = 0;
-    for (const QByteArray &packet : source.videoLoop(0))
-        loopBytes += packet.size();
-
-    // The simulator on its own thread, created there so that its timer and sockets live there.
-    QThread simThread;
-    simThread.start();
-    QObject simContext;
-    simContext.moveToThread(&simThread);
-    std::unique_ptr<zvr3sim::Server> server;
     QMutex sentLock;  // guards sentAt, sentInWindow, windowStart and windowEnd
     qint64 sentInWindow = 0;
     qint64 windowStart = -1;  // nanoseconds on `clock`
@@ -120,34 +76,32 @@ void BM_LiveChannels(benchmark::State &state)
     QHash<qint64, qint64> sentAt;  // frame -> nanoseconds on the monotonic clock
     QElapsedTimer clock;
     clock.start();
-    quint16 port = 0;
-    double simCpu = 0;
     zvr3sim::Options options;
-    options.port = 0;
     options.channels = channels;
     options.size = size;
     options.archiveSeconds = 0;
     options.keepSeconds = 5;
     options.quiet = true;
-    QMetaObject::invokeMethod(&simContext, [&] {
-        server = std::make_unique<zvr3sim::Server>(options, &source);
-        if (server->listen())
-            port = server->port();
-        QObject::connect(server.get(), &zvr3sim::Server::frameWriting, server.get(), [&](qint64 f) {
+    zvr3bench::SimThread sim(options, false, [&](zvr3sim::Server &server) {
+        QObject::connect(&server, &zvr3sim::Server::frameWriting, &server, [&](qint64 f) {
             const QMutexLocker locker(&sentLock);
             const qint64 now = clock.nsecsElapsed();
             sentAt.insert(f, now);
             if (windowStart >= 0 && now >= windowStart && (windowEnd < 0 || now < windowEnd))
                 ++sentInWindow;
         }, Qt::DirectConnection);
-    }, Qt::BlockingQueuedConnection);
-    if (port == 0) {
-        state.SkipWithError("the simulator could not listen");
-        QMetaObject::invokeMethod(&simContext, [&] { server.reset(); }, Qt::BlockingQueuedConnection);
-        simThread.quit();
-        simThread.wait();
+    });
+    if (!sim.error().isEmpty()) {
+        state.SkipWithError(qPrintable(sim.error()));
         return;
     }
+    const zvr3sim::Source &source = sim.source();
+    // Joining a live stream between key frames makes FFmpeg complain about the first pictures.
+    av_log_set_level(AV_LOG_FATAL);
+    qint64 loopBytes = 0;
+    for (const QByteArray &packet : source.videoLoop(0))
+        loopBytes += packet.size();
+    double simCpu = 0;
 
     zvr3online live;
     zvr3parser parser;
@@ -185,13 +139,7 @@ void BM_LiveChannels(benchmark::State &state)
         }
     });
 
-    QUrl url;
-    url.setScheme(QStringLiteral("tcp"));
-    url.setHost(QStringLiteral("127.0.0.1"));
-    url.setPort(port);
-    url.setUserName(options.user);
-    url.setPassword(options.password);
-    live.slotData(QVariant::fromValue(zvr3command(2, url)));
+    live.slotData(QVariant::fromValue(zvr3command(2, sim.url())));
     QByteArray all;
     for (int c = 0; c < channels; ++c)
         all.append(char(c));
@@ -200,14 +148,13 @@ void BM_LiveChannels(benchmark::State &state)
     double simCpuStart = 0, processCpu = 0;
     for (auto _ : state) {
         QTimer::singleShot(WarmUpSeconds * 1000, Qt::PreciseTimer, &loop, [&] {
-            processCpu = processCpuSeconds();
-            QMetaObject::invokeMethod(&simContext, [&] { simCpuStart = threadCpuSeconds(); }, Qt::BlockingQueuedConnection);
+            processCpu = zvr3bench::processCpuSeconds();
+            simCpuStart = sim.cpuSeconds();
             const QMutexLocker locker(&sentLock);
             windowStart = clock.nsecsElapsed();
             QTimer::singleShot(windowSeconds * 1000, Qt::PreciseTimer, &loop, [&] {
-                QMetaObject::invokeMethod(&simContext, [&] { simCpu = threadCpuSeconds() - simCpuStart; },
-                                          Qt::BlockingQueuedConnection);
-                processCpu = processCpuSeconds() - processCpu;
+                simCpu = sim.cpuSeconds() - simCpuStart;
+                processCpu = zvr3bench::processCpuSeconds() - processCpu;
                 const QMutexLocker locker(&sentLock);
                 windowEnd = clock.nsecsElapsed();
                 QTimer::singleShot(GraceSeconds * 1000, &loop, &QEventLoop::quit);
@@ -221,9 +168,7 @@ void BM_LiveChannels(benchmark::State &state)
 
     live.slotData(QVariant::fromValue(zvr3command(3)));
     decoders.clear();
-    QMetaObject::invokeMethod(&simContext, [&] { server.reset(); }, Qt::BlockingQueuedConnection);
-    simThread.quit();
-    simThread.wait();
+    sim.stop();
     if (!failure.isEmpty()) {
         state.SkipWithError(qPrintable(failure));
         return;
@@ -239,8 +184,8 @@ void BM_LiveChannels(benchmark::State &state)
     state.counters["sent_fps"] = double(sentInWindow * channels) / window;
     state.counters["kept_fps"] = double(keptAll) / window;
     state.counters["worst_channel_fps"] = double(*std::min_element(kept.begin(), kept.end())) / window;
-    state.counters["delay_median_ms"] = percentile(delays, 0.5);
-    state.counters["delay_p99_ms"] = percentile(delays, 0.99);
+    state.counters["delay_median_ms"] = zvr3bench::percentile(delays, 0.5);
+    state.counters["delay_p99_ms"] = zvr3bench::percentile(delays, 0.99);
     state.counters["lib_cpu"] = libCpu / window;
     state.counters["ffmpeg_cpu"] = ffmpegCpu / window;
     state.counters["outside_ffmpeg_cpu"] = (libCpu - ffmpegCpu) / window;
@@ -259,14 +204,7 @@ BENCHMARK(BM_LiveChannels)
 
 int main(int argc, char **argv)
 {
-    // The simulator draws its pictures with QPainter: a GUI application, but no screen.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    zvr3bench::useOffscreenPlatform();
     QGuiApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return zvr3bench::runBenchmarks(argc, argv);
 }

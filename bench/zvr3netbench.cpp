@@ -21,6 +21,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include "zvr3benchmain.h"
 #include "zvr3command.h"
 #include "zvr3error.h"
 #include "zvr3events_priv.h"
@@ -230,10 +231,5 @@ int main(int argc, char **argv)
     eventReply();
     Streamer recorder;
     gStreamer = &recorder;
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return zvr3bench::runBenchmarks(argc, argv);
 }
