@@ -5,8 +5,11 @@
 #include "zvr3metatype_p.h"
 #include "zvr3records.h"
 
+#include <QPointer>
+
 zvr3decoder::zvr3decoder(int stream)
-    : m_stream(stream), m_counts(std::make_shared<zvr3decoder_priv_counts>())
+    : m_stream(stream), m_counts(std::make_shared<zvr3decoder_priv_counts>()),
+      m_outbox(std::make_unique<zvr3decoder_priv_outbox>())
 {
 }
 
@@ -34,17 +37,38 @@ void zvr3decoder::slotData(const QVariant &data)
             // Before the first record: the counts run on across decoders, the limit applies to all.
             m_priv->worker()->setCounts(m_counts);
             m_priv->worker()->setQueueLimit(m_queueLimit);
-            // Automatic connection: the worker emits on its own thread, so the items are queued and
-            // leave through our sigData on our thread, in the order the worker emitted them.
+            // The worker emits on its own thread, straight into the outbox; the items leave through
+            // our sigData on our thread, in the order the workers put them out. One queued call
+            // takes every item that is there by the time it runs, so a worker that gets ahead of
+            // our thread costs one wake-up for many items rather than one each.
             connect(m_priv, &zvr3decoder_priv::sigData, this, [this](const QVariant &item) {
-                zvr3decoder_priv::acquireEmitted();
-                Q_EMIT sigData(item);
-            });
+                if (m_outbox->put(item))
+                    QMetaObject::invokeMethod(this, &zvr3decoder::deliver, Qt::QueuedConnection);
+            }, Qt::DirectConnection);
         }
         return;
     }
     if (m_priv)
         m_priv->slotData(data);
+}
+
+void zvr3decoder::deliver()
+{
+    // Only what is there now: items that come meanwhile wait for the next call, so that the events
+    // queued behind this one are not held up by a worker that keeps putting items out. One item at
+    // a time, so that a receiver that runs an event loop of its own (and with it this function
+    // again) does not see the later items before the earlier ones.
+    const QPointer<zvr3decoder> self(this);
+    for (qsizetype n = m_outbox->size(); n > 0; --n) {
+        QVariant item;
+        if (!m_outbox->take(&item))
+            return;
+        Q_EMIT sigData(item);
+        if (!self)
+            return;  // a receiver destroyed the node
+    }
+    if (m_outbox->size() > 0)
+        QMetaObject::invokeMethod(this, &zvr3decoder::deliver, Qt::QueuedConnection);
 }
 
 int zvr3decoder::queueLimit() const

@@ -9,6 +9,7 @@
 
 class zvr3decoder_priv;
 struct zvr3decoder_priv_counts;
+struct zvr3decoder_priv_outbox;
 
 /*!
     \class zvr3decoder
@@ -101,10 +102,14 @@ public Q_SLOTS:
     void slotData(const QVariant &data) override;
 
 private:
+    // On the node's thread: emits the items that the workers have put out so far.
+    void deliver();
+
     const int m_stream;
     zvr3decoder_priv *m_priv = nullptr;
     int m_queueLimit = 0;
     const std::shared_ptr<zvr3decoder_priv_counts> m_counts;
+    const std::unique_ptr<zvr3decoder_priv_outbox> m_outbox;
     Q_DISABLE_COPY(zvr3decoder)
 };
 

@@ -30,10 +30,6 @@ public:
 
     const STREAM_T &stream() const { return m_stream; }
 
-    // The receiving thread calls this before it touches an item that a worker emitted. Qt's event
-    // queue already orders the two threads, but inside QtCore, where ThreadSanitizer cannot see it;
-    // this pairs with the release in emitItem() so that it can.
-    static void acquireEmitted();
     zvr3decoder_priv_thread *worker() const { return m_worker; }
 
     // Test seam: with false, private decoders made from then on do not start their worker thread,

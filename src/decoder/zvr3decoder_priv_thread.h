@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMutex>
 #include <QThread>
+#include <QVariant>
 #include <QWaitCondition>
 
 #include <atomic>
@@ -23,6 +24,38 @@ struct zvr3decoder_priv_counts
     std::atomic<qint64> decoded{0};
     std::atomic<qint64> dropped{0};
     std::atomic<qint64> queued{0};
+};
+
+// The items on their way from the workers of a node to the node's thread, in the order they were
+// put out. The lock orders the hand-over of each item (and the picture it holds) from the worker
+// to the node's thread.
+struct zvr3decoder_priv_outbox
+{
+    // Worker: adds an item. True when the box was empty, so that the node's thread must be asked
+    // to deliver; otherwise a delivery has been asked for and has not yet taken the box's items.
+    bool put(const QVariant &item)
+    {
+        const QMutexLocker locker(&lock);
+        items.append(item);
+        return items.size() == 1;
+    }
+    // Node's thread: takes the oldest item; false when there is none.
+    bool take(QVariant *item)
+    {
+        const QMutexLocker locker(&lock);
+        if (items.isEmpty())
+            return false;
+        *item = items.takeFirst();
+        return true;
+    }
+    qsizetype size() const
+    {
+        const QMutexLocker locker(&lock);
+        return items.size();
+    }
+
+    mutable QMutex lock;
+    QList<QVariant> items;
 };
 
 // The worker thread of one private decoder. The node's thread appends items to the queue; the

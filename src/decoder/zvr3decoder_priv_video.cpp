@@ -10,20 +10,29 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavutil/imgutils.h>
 #include <libswscale/swscale.h>
 }
 
 namespace {
-// Pictures kept for reuse: enough for a consumer that holds the last one or two.
-constexpr qsizetype MaxKeptImages = 4;
+// Picture memory kept for reuse: enough for a consumer that holds the last one or two.
+constexpr qsizetype MaxKeptPictures = 4;
 // swscale's converters write whole blocks of pixels, past the end of the last line for some
 // sizes (60 bytes for a 1 × 2 YUV 4:2:0 picture): every picture has this much room after it.
 constexpr qsizetype ConverterSlack = 256;
 
-void freePicture(void *data)
+// What an image's clean-up needs to hand its memory back.
+struct Lease
 {
-    std::free(data);
+    std::shared_ptr<zvr3decoder_priv_video::PicturePool> pool;
+    void *data;
+    qsizetype bytes;
+};
+
+void returnPicture(void *info)
+{
+    auto *lease = static_cast<Lease *>(info);
+    lease->pool->give(lease->data, lease->bytes);
+    delete lease;
 }
 
 // The offset of the byte after the first start code (00 00 01) at or after from; -1 when there is
@@ -65,14 +74,63 @@ bool mpeg4KeyFrame(const uchar *p, qsizetype n)
     return false;
 }
 
-QImage newPicture(int w, int h)
+}
+
+zvr3decoder_priv_video::PicturePool::~PicturePool()
+{
+    for (void *data : std::as_const(m_kept))
+        std::free(data);
+}
+
+void *zvr3decoder_priv_video::PicturePool::take(qsizetype bytes)
+{
+    {
+        const QMutexLocker locker(&m_lock);
+        if (bytes != m_bytes) {
+            // The pictures changed size: what is kept no longer fits.
+            for (void *data : std::as_const(m_kept))
+                std::free(data);
+            m_kept.clear();
+            m_bytes = bytes;
+        }
+        if (!m_kept.isEmpty())
+            return m_kept.takeLast();
+    }
+    return std::malloc(size_t(bytes + ConverterSlack));
+}
+
+void zvr3decoder_priv_video::PicturePool::give(void *data, qsizetype bytes)
+{
+    {
+        const QMutexLocker locker(&m_lock);
+        if (bytes == m_bytes && m_kept.size() < MaxKeptPictures) {
+            m_kept.append(data);
+            return;
+        }
+    }
+    std::free(data);
+}
+
+qsizetype zvr3decoder_priv_video::PicturePool::kept() const
+{
+    const QMutexLocker locker(&m_lock);
+    return m_kept.size();
+}
+
+QImage zvr3decoder_priv_video::newImage(int w, int h)
 {
     const qsizetype bytesPerLine = qsizetype(w) * 4;
-    void *data = std::malloc(size_t(bytesPerLine * h + ConverterSlack));
+    const qsizetype bytes = bytesPerLine * h;
+    void *data = m_pool->take(bytes);
     if (!data)
         return QImage();
-    return QImage(static_cast<uchar *>(data), w, h, bytesPerLine, QImage::Format_ARGB32, freePicture, data);
-}
+    auto *lease = new Lease{m_pool, data, bytes};
+    QImage image(static_cast<uchar *>(data), w, h, bytesPerLine, QImage::Format_ARGB32, returnPicture, lease);
+    if (image.isNull()) {  // no image was made, so none will clean up
+        delete lease;
+        std::free(data);
+    }
+    return image;
 }
 
 zvr3decoder_priv_video::~zvr3decoder_priv_video()
@@ -125,8 +183,7 @@ bool zvr3decoder_priv_video::open()
     m_codec = name ? avcodec_find_decoder_by_name(name) : nullptr;
     m_context = avcodec_alloc_context3(m_codec);
     m_frame = av_frame_alloc();
-    m_imageFrame = av_frame_alloc();
-    if (m_codec && m_context && m_frame && m_imageFrame && avcodec_open2(m_context, m_codec, nullptr) == 0)
+    if (m_codec && m_context && m_frame && avcodec_open2(m_context, m_codec, nullptr) == 0)
         return true;
     qCDebug(lcZvr3Decoder, "stream %d: cannot open a decoder for codec \"%s\"", m_stream.number,
             qUtf8Printable(m_stream.codec));
@@ -138,13 +195,12 @@ void zvr3decoder_priv_video::close()
 {
     avcodec_free_context(&m_context);
     av_frame_free(&m_frame);
-    av_frame_free(&m_imageFrame);
     m_codec = nullptr;
 }
 
 void zvr3decoder_priv_video::decode(zvr3item &item)
 {
-    if (!(m_codec && m_context && m_frame && m_imageFrame) && !open())
+    if (!(m_codec && m_context && m_frame) && !open())
         return;
 
     // An empty payload sends no packet: an empty packet would tell the decoder that the stream has
@@ -208,34 +264,19 @@ void zvr3decoder_priv_video::convert(zvr3item &item)
         return;
     }
 
-    // Converting straight into the image that is emitted: either a new one, or one made before
-    // that no one else holds any more. Either way the picture shares no memory with a picture that
-    // anyone still holds. B, G, R, A in memory is Format_ARGB32 on a little-endian machine.
-    QImage image;
-    for (qsizetype i = 0; i < m_images.size(); ++i) {
-        // Detached: every copy handed out has been released (by an ordered decrement of the
-        // reference count, the same hand-over that Qt's own copy-on-write relies on).
-        if (m_images.at(i).isDetached() && m_images.at(i).size() == QSize(w, h)) {
-            image = m_images.takeAt(i);
-            break;
-        }
-    }
-    if (image.isNull())
-        image = newPicture(w, h);
+    // Converting straight into the image that is emitted, in memory that no image anyone holds
+    // uses: fresh, or given back by the clean-up of an earlier image when its last copy went,
+    // through the pool's lock. B, G, R, A in memory is Format_ARGB32 on a little-endian machine.
+    QImage image = newImage(w, h);
     if (image.isNull()) {
         av_frame_unref(m_frame);
         return;
     }
-    // bits() also gives the image a new cache key and drops what caches kept of its old content.
-    uchar *const pixels = image.bits();
-    av_image_fill_arrays(m_imageFrame->data, m_imageFrame->linesize, pixels, AV_PIX_FMT_BGRA, w, h, 1);
-    m_imageFrame->linesize[0] = int(image.bytesPerLine());
-    sws_scale(m_scaler, m_frame->data, m_frame->linesize, 0, h, m_imageFrame->data, m_imageFrame->linesize);
+    uint8_t *planes[4] = {image.bits(), nullptr, nullptr, nullptr};
+    const int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
+    sws_scale(m_scaler, m_frame->data, m_frame->linesize, 0, h, planes, strides);
     av_frame_unref(m_frame);
 
-    item.value = QVariant(image);
-    m_images.append(image);
-    if (m_images.size() > MaxKeptImages)
-        m_images.removeFirst();
+    item.value = QVariant(std::move(image));
     emitItem(item);
 }

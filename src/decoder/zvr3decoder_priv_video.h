@@ -4,6 +4,9 @@
 
 #include <QImage>
 #include <QList>
+#include <QMutex>
+
+#include <memory>
 
 #include "zvr3decoder_priv.h"
 
@@ -38,28 +41,51 @@ public:
     // "mjpeg" every one. A codec that we do not decode has no chains: every payload.
     static bool keyFrame(const QString &codec, const QByteArray &payload);
 
-    // For tests: whether the codec is open, and how often the scaler has been made.
+    // The memory of the pictures handed out. An image's clean-up (run when its last copy goes, on
+    // whatever thread that is) gives the memory back; the next picture of the same size is written
+    // into what was given back last, which is the most likely to be still in a cache. It outlives
+    // the decoder while images of it are held.
+    class PicturePool
+    {
+    public:
+        ~PicturePool();
+        // Memory for a picture of this many bytes (and room after it for the converter): kept or
+        // new; nullptr when none can be had. Kept memory of another size is freed.
+        void *take(qsizetype bytes);
+        // Memory that take() gave, no longer used: kept when it fits and there is room, else freed.
+        void give(void *data, qsizetype bytes);
+        qsizetype kept() const;
+
+    private:
+        mutable QMutex m_lock;
+        QList<void *> m_kept;
+        qsizetype m_bytes = -1;
+    };
+
+    // For tests: whether the codec is open, how often the scaler has been made, and the pool.
     bool isOpen() const { return m_context != nullptr; }
     int scalerCount() const { return m_scalerCount; }
+    const PicturePool &pool() const { return *m_pool; }
 
 private:
     bool open();
     void close();
     void convert(zvr3item &item);
+    // A w × h Format_ARGB32 image over memory from the pool.
+    QImage newImage(int w, int h);
 
     const AVCodec *m_codec = nullptr;
     AVCodecContext *m_context = nullptr;
     AVFrame *m_frame = nullptr;
-    AVFrame *m_imageFrame = nullptr;
     SwsContext *m_scaler = nullptr;
     int m_lastWidth = -1;
     int m_lastHeight = -1;
     int m_lastFormat = -1;
     int m_scalerCount = 0;
     QByteArray m_packetBuffer;
-    // Pictures made before, kept to be converted into again once nobody else holds them: fresh
-    // memory for every picture costs a page fault per 4 KB, about as much as the decoding itself.
-    QList<QImage> m_images;
+    // Fresh memory for every picture would cost a page fault per 4 KB, about as much as the
+    // decoding itself.
+    const std::shared_ptr<PicturePool> m_pool = std::make_shared<PicturePool>();
 };
 
 #endif // ZVR3DECODER_PRIV_VIDEO_H

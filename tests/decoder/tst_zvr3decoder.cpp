@@ -32,6 +32,9 @@ private slots:
     void stoppingWorker();
     void video_data();
     void video();
+    void keptImagesStayIntact_data();
+    void keptImagesStayIntact();
+    void batchedHandOver();
     void ima1_data();
     void ima1();
     void ima1MatchesPlainDecoding_data();
@@ -169,6 +172,28 @@ QList<qint64> counts(const zvr3decoder_counters &c)
 {
     return {c.decoded, c.dropped, c.queued};
 }
+
+// Waits, without running the event loop, until every worker has put out what it was given.
+bool workersIdle()
+{
+    const QDeadlineTimer deadline(Patience);
+    while (zvr3decoder_priv_thread::outstanding() != 0 && !deadline.hasExpired())
+        QThread::msleep(1);
+    return zvr3decoder_priv_thread::outstanding() == 0;
+}
+
+// Counts the queued calls that reach an object.
+class QueuedCalls : public QObject
+{
+public:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::MetaCall)
+            ++count;
+        return false;
+    }
+    int count = 0;
+};
 
 // An item's value as text: a string as it is; a position as "valid latitude longitude altitude course
 // speed satellites hdop time"; another value as its type's name; nothing as "-".
@@ -346,6 +371,98 @@ void tst_zvr3decoder::video()
     // Every picture has memory of its own, and the scaler was made once for each size.
     QCOMPARE(memory.size(), out.size());
     QCOMPARE(decoder.scalerCount(), opens ? 2 : 0);
+}
+
+void tst_zvr3decoder::keptImagesStayIntact_data()
+{
+    QTest::addColumn<QByteArray>("encoder");
+    QTest::addColumn<QString>("codec");
+    QTest::newRow("mpeg4") << QByteArray("mpeg4") << "mp4v";
+    if (avcodec_find_encoder_by_name("libx264"))
+        QTest::newRow("h264") << QByteArray("libx264") << "H264";
+}
+
+void tst_zvr3decoder::keptImagesStayIntact()
+{
+    // The application keeps the first ten images and lets every later one go as soon as it has it.
+    // Each frame goes in after the image before it has come out, so the later pictures are written
+    // into the memory that the released images gave back; the kept ones stay as they came.
+    QFETCH(QByteArray, encoder);
+    QFETCH(QString, codec);
+    const zvr3testvideo::Encoded clip = zvr3testvideo::encode(encoder.constData(), 176, 144, 30);
+    QCOMPARE(clip.packets.size(), 30);
+    zvr3decoder node(1);
+    QList<qint64> times;
+    QList<QImage> kept;
+    QList<QImage> copies;  // deep copies made when the kept images came
+    QList<const uchar *> later;
+    connect(&node, &zvr3base::sigData, this, [&](const QVariant &v) {
+        const zvr3item item = v.value<zvr3item>();
+        const QImage image = item.value.value<QImage>();
+        times.append(item.time);
+        if (kept.size() < 10) {
+            kept.append(image);
+            copies.append(image.copy());
+        } else {
+            later.append(image.constBits());
+        }
+    });
+    node.slotData(header({entry(1, 1, codec)}));
+    QList<qint64> expected;
+    for (int i = 0; i < clip.packets.size(); ++i) {
+        node.slotData(frame(1, clip.packets.at(i), i));
+        QTRY_COMPARE_WITH_TIMEOUT(times.size(), i + 1, Patience);
+        expected.append(i);
+    }
+    QCOMPARE(times, expected);
+    for (int i = 0; i < kept.size(); ++i) {
+        QCOMPARE(kept.at(i).format(), QImage::Format_ARGB32);
+        QVERIFY2(kept.at(i) == copies.at(i), qPrintable(QString::number(i)));
+        QVERIFY(i == 0 || copies.at(i) != copies.at(i - 1));  // an overwrite would show
+        QVERIFY(zvr3testvideo::psnr(kept.at(i), clip.sources.at(i)) > 25);
+    }
+    // Every later picture went into the memory of the one before, once that was released; none
+    // into the memory of a kept image.
+    QCOMPARE(QSet<const uchar *>(later.cbegin(), later.cend()).size(), 1);
+    for (const QImage &image : std::as_const(kept))
+        QVERIFY(!later.contains(image.constBits()));
+}
+
+void tst_zvr3decoder::batchedHandOver()
+{
+    // Items that the worker puts out while the node's thread is busy leave in one delivery, in
+    // order, with the counts whole.
+    zvr3decoder node(3);
+    QueuedCalls calls;
+    node.installEventFilter(&calls);
+    QList<qint64> times;
+    connect(&node, &zvr3base::sigData, this, [&](const QVariant &v) { times.append(v.value<zvr3item>().time); });
+    node.slotData(header({entry(3, 3, "raw")}));
+    QList<qint64> expected;
+    for (int i = 0; i < 200; ++i) {
+        node.slotData(frame(3, QByteArray::number(i), i));
+        expected.append(i);
+    }
+    QVERIFY(workersIdle());
+    QCOMPARE(counts(node.counters()), (QList<qint64>{200, 0, 0}));
+    QVERIFY(times.isEmpty());
+    QCoreApplication::processEvents();
+    QCOMPARE(times, expected);
+    QCOMPARE(calls.count, 1);
+
+    // A receiver that destroys the node ends the delivery there.
+    auto *doomed = new zvr3decoder(3);
+    int got = 0;
+    connect(doomed, &zvr3base::sigData, this, [&] {
+        ++got;
+        delete doomed;
+    });
+    doomed->slotData(header({entry(3, 3, "raw")}));
+    for (int i = 0; i < 5; ++i)
+        doomed->slotData(frame(3, "x", i));
+    QVERIFY(workersIdle());
+    QCoreApplication::processEvents();
+    QCOMPARE(got, 1);
 }
 
 void tst_zvr3decoder::ima1_data()
