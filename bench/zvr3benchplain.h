@@ -8,6 +8,10 @@
 #include <QByteArray>
 #include <QList>
 
+#include <ctime>
+#include <thread>
+#include <vector>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libswscale/swscale.h>
@@ -50,6 +54,110 @@ inline qint64 plainDecodeToBgra(const char *decoderName, const QList<QByteArray>
     av_frame_free(&frame);
     avcodec_free_context(&ctx);
     return pictures;
+}
+
+// Plain FFmpeg doing what a live view of `loops.size()` channels does, without the library: one
+// thread a channel, each decoding its loop (cycled, from the first packet, a key frame) at 25
+// pictures a second and converting every picture to BGRA in a fresh buffer. Picture k of every
+// channel is due k × 40 ms after the start, all channels at once, as a recorder sends them; a
+// thread that falls behind decodes its next picture at once, so that nothing is left out and the
+// delay tells how far behind it is. The first warmUpSeconds are not counted; then for
+// windowSeconds each picture counts with its delay from when it was due to when its conversion
+// ended, and every thread's CPU time. Threads stop at the end of the window.
+struct PlainLiveResult
+{
+    double cpuSeconds = 0;               // all threads, during the window
+    double windowSeconds = 0;
+    std::vector<qint64> pictures;        // per channel, due in the window and made by its end
+    qint64 due = 0;                      // per channel, due in the window
+    std::vector<std::vector<double>> delaysMs;  // per channel, of the pictures made
+};
+
+inline PlainLiveResult plainLiveDecode(const char *decoderName, const std::vector<QList<QByteArray>> &loops,
+                                       int warmUpSeconds, int windowSeconds)
+{
+    constexpr qint64 FrameNs = 40000000;
+    const size_t channels = loops.size();
+    PlainLiveResult r;
+    r.windowSeconds = windowSeconds;
+    r.pictures.assign(channels, 0);
+    r.due = qint64(windowSeconds) * 25;
+    r.delaysMs.assign(channels, {});
+    std::vector<double> cpu(channels, 0);
+    timespec startTs{};
+    clock_gettime(CLOCK_MONOTONIC, &startTs);
+    const qint64 start = qint64(startTs.tv_sec) * 1000000000 + startTs.tv_nsec + 100000000;
+    const qint64 windowFrom = start + qint64(warmUpSeconds) * 1000000000;
+    const qint64 windowTo = windowFrom + qint64(windowSeconds) * 1000000000;
+    const auto now = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    };
+    const auto threadCpu = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+    };
+    std::vector<std::thread> threads;
+    for (size_t c = 0; c < channels; ++c) {
+        threads.emplace_back([&, c] {
+            const QList<QByteArray> &packets = loops[c];
+            const AVCodec *codec = avcodec_find_decoder_by_name(decoderName);
+            AVCodecContext *ctx = avcodec_alloc_context3(codec);
+            avcodec_open2(ctx, codec, nullptr);
+            AVFrame *frame = av_frame_alloc();
+            AVPacket *packet = av_packet_alloc();
+            SwsContext *scaler = nullptr;
+            QByteArray padded;
+            double cpuFrom = -1;
+            for (qint64 k = 0;; ++k) {
+                const qint64 dueAt = start + k * FrameNs;
+                if (dueAt >= windowTo)
+                    break;
+                if (now() < dueAt) {
+                    const timespec ts{time_t(dueAt / 1000000000), long(dueAt % 1000000000)};
+                    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+                }
+                if (cpuFrom < 0 && dueAt >= windowFrom)
+                    cpuFrom = threadCpu();
+                const QByteArray &data = packets.at(qsizetype(k % packets.size()));
+                padded = data + QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, '\0');
+                packet->data = reinterpret_cast<uint8_t *>(padded.data());
+                packet->size = int(data.size());
+                avcodec_send_packet(ctx, packet);
+                if (avcodec_receive_frame(ctx, frame) == 0) {
+                    if (!scaler)
+                        scaler = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), frame->width,
+                                                frame->height, AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
+                    QByteArray bgra(qsizetype(frame->width) * frame->height * 4, Qt::Uninitialized);
+                    uint8_t *planes[1] = {reinterpret_cast<uint8_t *>(bgra.data())};
+                    const int strides[1] = {frame->width * 4};
+                    sws_scale(scaler, frame->data, frame->linesize, 0, frame->height, planes, strides);
+                    benchmark::DoNotOptimize(bgra.data());
+                    av_frame_unref(frame);
+                    const qint64 doneAt = now();
+                    if (dueAt >= windowFrom && doneAt < windowTo) {
+                        ++r.pictures[c];
+                        r.delaysMs[c].push_back(double(doneAt - dueAt) / 1e6);
+                    }
+                }
+                if (now() >= windowTo)
+                    break;  // behind: what is still due is not made in the window
+            }
+            if (cpuFrom >= 0)
+                cpu[c] = threadCpu() - cpuFrom;
+            sws_freeContext(scaler);
+            av_packet_free(&packet);
+            av_frame_free(&frame);
+            avcodec_free_context(&ctx);
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    for (double seconds : cpu)
+        r.cpuSeconds += seconds;
+    return r;
 }
 
 #endif // ZVR3BENCHPLAIN_H

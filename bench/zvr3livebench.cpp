@@ -22,6 +22,14 @@
 //                      images the decoders put out during the window (decoding and conversion to
 //                      BGRA, measured after the run on the same packets, one after the other)
 //   outside_ffmpeg_cpu lib_cpu - ffmpeg_cpu: what the library costs around FFmpeg
+//   cpu_ratio          lib_cpu / ffmpeg_cpu
+//   ffmpeg_live_cpu    CPU seconds per second of plain libavcodec + libswscale doing the same
+//                      channels live after the run: one thread a channel, each picture decoded
+//                      and converted to BGRA when it is due, 25 a second, for a window as long
+//                      (plainLiveDecode in zvr3benchplain.h). Unlike ffmpeg_cpu, it pays what
+//                      the live shape costs any program: every channel's decoder state and
+//                      pictures are cold again 40 ms later, after the other channels' turns
+//   cpu_ratio_live     lib_cpu / ffmpeg_live_cpu
 //   sim_cpu            the simulator thread's own CPU seconds per second
 //   mbit_per_channel   the video bit rate of one channel's pre-encoded loop
 //
@@ -176,10 +184,15 @@ void BM_LiveChannels(benchmark::State &state)
 
     double ffmpegCpu = 0;
     qint64 keptAll = 0;
+    std::vector<QList<QByteArray>> loops;
     for (int c = 0; c < channels; ++c) {
         ffmpegCpu += plainDecodeSeconds(source.videoCodec(c), source.videoLoop(c), emitted[size_t(c)]);
         keptAll += kept[size_t(c)];
+        loops.push_back(source.videoLoop(c));
     }
+    // The same channels live, without the library.
+    const PlainLiveResult plainLive = plainLiveDecode(source.videoCodec(0) == QLatin1String("H264") ? "h264" : "mpeg4",
+                                                      loops, WarmUpSeconds, windowSeconds);
     state.counters["offered_fps"] = channels * zvr3sim::FramesPerSecond;
     state.counters["sent_fps"] = double(sentInWindow * channels) / window;
     state.counters["kept_fps"] = double(keptAll) / window;
@@ -189,6 +202,9 @@ void BM_LiveChannels(benchmark::State &state)
     state.counters["lib_cpu"] = libCpu / window;
     state.counters["ffmpeg_cpu"] = ffmpegCpu / window;
     state.counters["outside_ffmpeg_cpu"] = (libCpu - ffmpegCpu) / window;
+    state.counters["cpu_ratio"] = ffmpegCpu > 0 ? libCpu / ffmpegCpu : 0;
+    state.counters["ffmpeg_live_cpu"] = plainLive.cpuSeconds / plainLive.windowSeconds;
+    state.counters["cpu_ratio_live"] = plainLive.cpuSeconds > 0 ? (libCpu / window) / (plainLive.cpuSeconds / plainLive.windowSeconds) : 0;
     state.counters["sim_cpu"] = simCpu / window;
     state.counters["mbit_per_channel"] = double(loopBytes) * 8 / 1e6 / (double(zvr3sim::LoopFrames) / zvr3sim::FramesPerSecond);
 }
