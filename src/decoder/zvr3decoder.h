@@ -36,7 +36,8 @@ struct zvr3decoder_priv_outbox;
     \table
     \header \li type \li codec \li value
     \row \li 1 \li "H264", "mp4v", "mjpeg" \li a QImage, Format_ARGB32, of the picture's size;
-         a record that gives no picture is not emitted
+         a record that gives no picture is not emitted. Each image is the application's own: its
+         memory is written again, for a later picture, only once every copy of it is gone
     \row \li 2 \li "ima1" \li a zvr3sound_buffer of 16-bit PCM; records of 0 or 1 byte are not
          emitted, a 2-byte record is a stretch of silence
     \row \li 4 \li "text", "text-utf8", "text-utf-8", "text-none" \li a QString, the payload up to
