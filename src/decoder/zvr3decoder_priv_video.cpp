@@ -111,12 +111,6 @@ void zvr3decoder_priv_video::PicturePool::give(void *data, qsizetype bytes)
     std::free(data);
 }
 
-qsizetype zvr3decoder_priv_video::PicturePool::kept() const
-{
-    const QMutexLocker locker(&m_lock);
-    return m_kept.size();
-}
-
 QImage zvr3decoder_priv_video::newImage(int w, int h)
 {
     const qsizetype bytesPerLine = qsizetype(w) * 4;

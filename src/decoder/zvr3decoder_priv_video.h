@@ -54,18 +54,16 @@ public:
         void *take(qsizetype bytes);
         // Memory that take() gave, no longer used: kept when it fits and there is room, else freed.
         void give(void *data, qsizetype bytes);
-        qsizetype kept() const;
 
     private:
-        mutable QMutex m_lock;
+        QMutex m_lock;
         QList<void *> m_kept;
         qsizetype m_bytes = -1;
     };
 
-    // For tests: whether the codec is open, how often the scaler has been made, and the pool.
+    // For tests: whether the codec is open, and how often the scaler has been made.
     bool isOpen() const { return m_context != nullptr; }
     int scalerCount() const { return m_scalerCount; }
-    const PicturePool &pool() const { return *m_pool; }
 
 private:
     bool open();
