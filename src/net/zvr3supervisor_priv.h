@@ -57,6 +57,7 @@ struct zvr3supervisor_private
     qint64 delayAfter(int failures) const;
     void closeSource();
     void send(int code, const QVariant &arg = QVariant());
+    void sendBarrier();  // archive: what is sent after it waits for the end of the chunk under way
     bool supervising() const;  // a wait, an attempt or a connection is under way
 
     // Live and archive: the parser's records, counted and passed on.
