@@ -159,16 +159,14 @@ void zvr3player_private::header(const HDR_T &h)
         decoders.remove(number);
     }
     for (const STREAM_T &s : std::as_const(streams)) {
-        if (decoders.contains(s.number) && decoders[s.number].info.number == s.number && decoders[s.number].decoder) {
-            // Every header starts a fresh decoder, also one equal to the last (a new connection).
-            decoders[s.number].info = s;
-            decoders[s.number].decoder->slotData(zvr3value(h));
-            continue;
-        }
         Stream &stream = decoders[s.number];
         stream.info = s;
-        if (wanted(s))
-            ensureDecoder(stream);
+        if (!wanted(s))
+            resetDecoder(stream);
+        else if (stream.decoder)
+            stream.decoder->slotData(zvr3value(h));  // every header starts a fresh decoder
+        else
+            ensureDecoder(stream);  // hands it the header
     }
     if (changed)
         emit q->streamsChanged(streams);

@@ -149,6 +149,7 @@ class tst_zvr3player : public QObject
 private slots:
     void initTestCase() { QVERIFY(m_sim.port != 0); }
     void live();
+    void laterStream();
     void pacing_data();
     void pacing();
     void rateChange();
@@ -199,6 +200,50 @@ void tst_zvr3player::live()
     player.close();
     QCOMPARE(player.state(), zvr3stats::Closed);
     QCOMPARE(player.mode(), zvr3player::Idle);
+}
+
+// A stream that a later header adds gets a decoder of its own, which is handed that header: its
+// records decode at once. A header that lists the same streams again changes nothing visible.
+void tst_zvr3player::laterStream()
+{
+    zvr3player player;
+    zvr3player_private *d = of(player);
+    d->mode = zvr3player::Live;
+    d->channels = {0};
+    QSignalSpy streams(&player, &zvr3player::streamsChanged);
+    QStringList texts;
+    QObject::connect(&player, &zvr3player::text, &player, [&](int stream, const QString &text, const QDateTime &time) {
+        texts << QStringLiteral("%1 %2 %3").arg(stream).arg(text, time.toString(Qt::ISODate));
+    });
+    const auto stream = [](int number, const char *codec) {
+        STREAM_T s;
+        s.number = number;
+        s.type = 4;
+        s.codec = QString::fromLatin1(codec);
+        return s;
+    };
+    const auto record = [](int number, qint64 time, const QByteArray &text) {
+        zvr3parser_combined_DATA_T r;
+        r.part = 3;
+        r.stream = uint(number);
+        r.time = time;
+        r.data = text;
+        r.size = uint(text.size());
+        return zvr3value(r);
+    };
+    HDR_T header;
+    header.streams = {stream(65, "text")};
+    d->fromChain(zvr3value(header));
+    d->fromChain(record(65, 1000, "first"));
+    d->fromChain(zvr3value(header));
+    header.streams << stream(70, "text-utf8");
+    d->fromChain(zvr3value(header));
+    d->fromChain(record(70, 2000, "later"));
+    d->fromChain(record(71, 2000, "unlisted"));
+    QTRY_COMPARE(texts.size(), 2);
+    QCOMPARE(texts, (QStringList{"65 first 1970-01-01T00:00:01Z", "70 later 1970-01-01T00:00:02Z"}));
+    QCOMPARE(streams.count(), 2);
+    QCOMPARE(player.streams().size(), 2);
 }
 
 void tst_zvr3player::pacing_data()
