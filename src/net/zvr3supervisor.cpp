@@ -125,6 +125,20 @@ void zvr3supervisor_private::detach()
     kind = NoSource;
     pending.clear();
     outstanding.reset();
+    resetConnection();
+}
+
+void zvr3supervisor_private::resetConnection()
+{
+    connectionBytes = 0;
+    stable = false;
+    loggedIn = false;
+    written = false;
+    sawError = false;
+    haveHeader = false;
+    listed.clear();
+    windowBytes = windowGarbage = 0;
+    parser.reset();
 }
 
 void zvr3supervisor_private::send(int code, const QVariant &arg)
@@ -276,15 +290,7 @@ void zvr3supervisor_private::startAttempt()
     if (stats.attempt > 0)
         ++stats.reconnects;
     ++stats.attempt;
-    connectionBytes = 0;
-    stable = false;
-    loggedIn = false;
-    written = false;
-    sawError = false;
-    haveHeader = false;
-    listed.clear();
-    windowBytes = windowGarbage = 0;
-    parser.reset();
+    resetConnection();
     setState(zvr3stats::Connecting);
     quiet = true;
     // Commands the failed connection left waiting are the supervisor's to send again, or not.

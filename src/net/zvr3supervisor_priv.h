@@ -38,6 +38,8 @@ struct zvr3supervisor_private
 
     void attach(zvr3base *source);
     void detach();
+    // Forgets what belongs to one connection: its bytes, login, parser and stream list.
+    void resetConnection();
 
     void command(int code, const QVariant &arg);
     void fromSource(const QVariant &value);
