@@ -235,6 +235,8 @@ void tst_zvr3player::laterStream()
     header.streams = {stream(65, "text")};
     d->fromChain(zvr3value(header));
     d->fromChain(record(65, 1000, "first"));
+    // A header starts the stream's decoder afresh: what the old one had not yet put out may go.
+    QTRY_COMPARE(texts.size(), 1);
     d->fromChain(zvr3value(header));
     header.streams << stream(70, "text-utf8");
     d->fromChain(zvr3value(header));
