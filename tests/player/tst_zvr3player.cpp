@@ -161,6 +161,7 @@ private slots:
     void timeZone_data();
     void timeZone();
     void outage();
+    void archiveOutage();
 
 private:
     Sim m_sim{{"--size", "320x180", "--archive-seconds", "90"}};
@@ -501,6 +502,29 @@ void tst_zvr3player::outage()
     QCOMPARE(player.state(), zvr3stats::Streaming);
     QVERIFY(player.stats().reconnects > 0);
     QVERIFY(!watch.errors.isEmpty());
+}
+
+// The recorder goes down while the archive plays: the player goes on where it was, at its pace,
+// with nothing lost or doubled.
+void tst_zvr3player::archiveOutage()
+{
+    zvr3player player;
+    Watch watch(player);
+    Driven clock(player);
+    player.supervisor()->setInitialDelay(100);
+    player.setChannels({3});
+    player.openArchive(m_sim.url(), QDateTime::fromSecsSinceEpoch(nowSeconds() - 70, QTimeZone::utc()));
+    driveTo(clock, watch, 30);
+    m_sim.signal(SIGUSR1);
+    QTRY_VERIFY_WITH_TIMEOUT(watch.states.contains(zvr3stats::WaitingToReconnect), Patience);
+    m_sim.signal(SIGUSR2);
+    driveTo(clock, watch, 200);
+    QVERIFY(player.stats().reconnects > 0);
+    QCOMPARE(player.state(), zvr3stats::Streaming);
+    const qint64 first = watch.items.first().time;
+    for (const Released &r : std::as_const(watch.items))
+        QCOMPARE(r.clockUs, (r.time - first) * 1000);
+    QVERIFY(unbroken(watch, 3) && unbroken(watch, Audio));
 }
 
 QTEST_MAIN(tst_zvr3player)
