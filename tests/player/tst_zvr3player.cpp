@@ -518,8 +518,10 @@ void tst_zvr3player::archiveOutage()
     m_sim.signal(SIGUSR1);
     QTRY_VERIFY_WITH_TIMEOUT(watch.states.contains(zvr3stats::WaitingToReconnect), Patience);
     m_sim.signal(SIGUSR2);
-    driveTo(clock, watch, 200);
-    QVERIFY(player.stats().reconnects > 0);
+    // What was buffered plays on meanwhile; then the records of the new connection.
+    while (player.stats().reconnects == 0 && !QTest::currentTestFailed())
+        driveTo(clock, watch, watch.items.size() + 1);
+    driveTo(clock, watch, watch.items.size() + 150);
     QCOMPARE(player.state(), zvr3stats::Streaming);
     const qint64 first = watch.items.first().time;
     for (const Released &r : std::as_const(watch.items))
