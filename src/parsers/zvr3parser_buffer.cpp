@@ -74,6 +74,28 @@ void zvr3parser_buffer::takeOver(const QByteArray &chunk)
     bytes = chunk;
 }
 
+void zvr3parser_buffer::letGoOfRawData()
+{
+    // A counted array, even one shared with the caller, stays valid as long as the buffer holds it.
+    if (bytes.data_ptr().d_ptr() || bytes.isEmpty())
+        return;
+    const qint64 tail = available();
+    QByteArray own = std::exchange(spare, QByteArray());
+    own.resize(0);
+    if (tail > 0) {
+        if (own.capacity() < tail + bytes.size())
+            own.reserve(qMax<qsizetype>(tail + bytes.size(), 4096));
+        own.append(bytes.constData() + offset, tail);
+        base += offset;
+        offset = 0;
+    } else {
+        // Nothing left, or a skip past the end whose rest carries over into the next chunk.
+        base += bytes.size();
+        offset -= bytes.size();
+    }
+    bytes = own;
+}
+
 void zvr3parser_buffer::append(const QByteArray &chunk)
 {
     if (collecting() && !collected()) {

@@ -54,6 +54,10 @@ public:
     qint64 find(const char magic[4]) const;
 
     void append(const QByteArray &chunk);
+    // After a chunk made with QByteArray::fromRawData() has been parsed: copies what is left of it
+    // into an array of the buffer's own, so that the caller may reuse the memory the chunk referred
+    // to once slotData() has returned. Does nothing when the buffer holds its own or a counted array.
+    void letGoOfRawData();
 
     // A large payload whose record header has been read is collected straight from the chunks as
     // they arrive, instead of being copied into `bytes` and then out again. collect() takes the

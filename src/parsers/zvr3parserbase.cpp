@@ -33,6 +33,8 @@ void zvr3parserbase::slotData(const QVariant &data)
     // Read the chunk in place: no copy of the array handle, which costs two atomic operations a chunk.
     buffer->append(*static_cast<const QByteArray *>(data.constData()));
     parse();
+    // The parse may have let a receiver reset the parser, which replaces the buffer.
+    buffer->letGoOfRawData();
 }
 
 void zvr3parserbase::skip(int length, int type)

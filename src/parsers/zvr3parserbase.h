@@ -14,6 +14,10 @@ class zvr3parser_buffer;
     record cut by a chunk boundary is read when the rest of it arrives, so the records, their
     positions and their order do not depend on how the bytes were chunked.
 
+    A chunk may be a QByteArray::fromRawData() view of the caller's memory: the parser copies what it
+    keeps of it before slotData() returns, so the caller may reuse that memory at once. Nothing the
+    parser emits refers to such memory.
+
     Right before each record the parser emits a zvr3parser_position telling where in the byte stream
     the record lay (its offset from the first byte received since the last reset()) and how many
     bytes it took.
