@@ -232,19 +232,43 @@ void zvr3parser::combine(const DATA_T &record)
             break;
         }
         // Grown by doubling in place: a large frame is not copied, and so not held twice, at each step.
+        // The first part's array is the one emitted with its record; the frame moves to an array
+        // of its own at the first part after it, the array of an earlier frame when it is large
+        // enough.
         QByteArray &data = pending->data;
-        if (data.capacity() - data.size() < record.data.size())
-            data.reserve(qMax(data.size() + record.data.size(), 2 * data.capacity()));
+        const qsizetype need = data.size() + record.data.size();
+        if (!data.isDetached() || data.capacity() < need) {
+            QByteArray grown;
+            if (d->spareFrame.capacity() >= need)
+                grown = std::exchange(d->spareFrame, QByteArray());
+            else
+                grown.reserve(qMax(need, 2 * data.capacity()));
+            grown.resize(0);
+            grown.append(data);
+            data = grown;
+        }
         data.append(record.data);
         pending->size += record.size;
         if (record.part == Middle)
             break;
-        const zvr3parser_combined_DATA_T frame(*pending);
+        zvr3parser_combined_DATA_T frame(*pending);
         partial.erase(pending);
         emit sigData(zvr3value(frame));
+        keepForReuse(frame.data);
         break;
     }
     }
+}
+
+void zvr3parser::keepForReuse(QByteArray &frame)
+{
+    // Only an array that no receiver kept is written again: an emitted frame stays as it was for
+    // whoever holds it. One array is kept, of at most MaxSpareFrame bytes and at most four times
+    // the frame it held, so that a rare large frame is not held on to for small ones.
+    const qsizetype capacity = frame.capacity();
+    if (frame.isDetached() && capacity > d->spareFrame.capacity() && capacity <= zvr3parser_private::MaxSpareFrame
+        && capacity <= 4 * frame.size())
+        d->spareFrame = std::move(frame);
 }
 
 void zvr3parser::dropFrame(int stream)

@@ -66,6 +66,7 @@ protected:
 
 private:
     void combine(const DATA_T &record);
+    void keepForReuse(QByteArray &frame);
     void dropFrame(int stream);
 
     friend struct zvr3parser_private;
