@@ -44,7 +44,7 @@ void zvr3parser::parse()
         DATA_T record = std::exchange(d->collecting, DATA_T());
         record.data = buffer->takeCollected();
         report(d->collectingStart, d->collectingLength, DataRecord);
-        emit sigData(zvr3value(record));
+        emitMoving<DATA_T>(d->dataValue, record);
         combine(record);
     }
     for (;;) {
@@ -203,19 +203,19 @@ bool zvr3parser::parse_data()
 
     record.data = buffer->readBytes(pos, int(record.size));
     skip(pos, DataRecord);
-    emit sigData(zvr3value(record));
+    emitMoving<DATA_T>(d->dataValue, record);
     combine(record);
     return true;
 }
 
-void zvr3parser::combine(const DATA_T &record)
+void zvr3parser::combine(DATA_T &record)
 {
     QMap<int, DATA_T> &partial = d->partial;
     const int stream = int(record.stream);
     switch (record.part) {
     case Whole:
         partial.remove(stream);
-        emit sigData(zvr3value(zvr3parser_combined_DATA_T(record)));
+        emitMoving<zvr3parser_combined_DATA_T>(d->frameValue, record);
         break;
     case First:
         partial.insert(stream, record);  // replaces an unfinished frame of the stream
@@ -251,9 +251,9 @@ void zvr3parser::combine(const DATA_T &record)
         pending->size += record.size;
         if (record.part == Middle)
             break;
-        zvr3parser_combined_DATA_T frame(*pending);
+        DATA_T frame = std::move(*pending);
         partial.erase(pending);
-        emit sigData(zvr3value(frame));
+        emitMoving<zvr3parser_combined_DATA_T>(d->frameValue, frame);
         keepForReuse(frame.data);
         break;
     }

@@ -27,6 +27,10 @@ struct zvr3parser_private
     // The array of a frame put together from parts that no receiver kept, written again for the
     // next such frame rather than allocating one; at most MaxSpareFrame bytes.
     QByteArray spareFrame;
+
+    // The values the records and the whole frames go out in, reused while no receiver keeps them.
+    QVariant dataValue;
+    QVariant frameValue;
     static constexpr qsizetype MaxSpareFrame = qsizetype(4) << 20;
 
     // The most payload bytes a frame put together from parts may hold. A record holds at most 64 KiB,

@@ -1,5 +1,7 @@
 #include "zvr3parserbase.h"
 
+#include <QScopeGuard>
+
 #include "zvr3metatype_p.h"
 #include "zvr3parser_buffer.h"
 #include "zvr3records.h"
@@ -31,6 +33,8 @@ void zvr3parserbase::slotData(const QVariant &data)
     if (data.typeId() != QMetaType::QByteArray)
         return;
     // Read the chunk in place: no copy of the array handle, which costs two atomic operations a chunk.
+    ++depth;
+    const auto done = qScopeGuard([this] { --depth; });
     buffer->append(*static_cast<const QByteArray *>(data.constData()));
     parse();
     // The parse may have let a receiver reset the parser, which replaces the buffer.
@@ -48,5 +52,5 @@ void zvr3parserbase::skip(int length, int type)
 
 void zvr3parserbase::report(qint64 position, int length, int type)
 {
-    emit sigData(zvr3value(zvr3parser_position{type, position, length}));
+    emitReusing(positionValue, zvr3parser_position{type, position, length});
 }

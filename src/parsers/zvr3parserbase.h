@@ -49,10 +49,56 @@ protected:
         stream beside the buffered bytes drops it here. Does nothing by default. */
     virtual void resetStreamState();
 
+    /*! \internal Emits \a value on sigData() in \a slot, a value kept for records of T: when no
+        receiver kept the last one, its storage takes \a value in place of a new allocation. A value
+        a receiver holds is never written again, and emissions of a parser fed from one of its own
+        receivers use values of their own. */
+    template <typename T>
+    void emitReusing(QVariant &slot, const T &value)
+    {
+        if (depth > 1) {
+            emit sigData(zvr3value(value));
+            return;
+        }
+        if (slot.isValid())
+            slot.setValue(value);  // in place when detached, else a new value for this one
+        else
+            slot = zvr3value(value);
+        emit sigData(slot);
+    }
+
+    /*! \internal Emits \a value as a T (a type derived from V, or V) in \a slot the same way,
+        moving it in and, once the receivers have returned, back out into \a value: the emission
+        costs no copy of the value's members. */
+    template <typename T, typename V>
+    void emitMoving(QVariant &slot, V &value)
+    {
+        if (depth > 1) {
+            T copy;
+            static_cast<V &>(copy) = value;
+            emit sigData(zvr3value(copy));
+            return;
+        }
+        if (!slot.isValid() || !slot.isDetached())
+            slot = zvr3value(T());
+        V &held = *static_cast<T *>(slot.data());
+        held = std::move(value);
+        emit sigData(slot);
+        if (slot.isDetached()) {
+            value = std::move(held);
+        } else {
+            value = held;  // a receiver keeps the value: it stays as it went out
+            slot = QVariant();
+        }
+    }
+
     int state = 0;                         //!< free for the subclass; 0 after construction and reset()
     zvr3parser_buffer *buffer = nullptr;   //!< owned
 
 private:
+    int depth = 0;                         // slotData() calls in progress on this parser
+    QVariant positionValue;                // the value report() emits, reused
+
     Q_DISABLE_COPY(zvr3parserbase)
 };
 
