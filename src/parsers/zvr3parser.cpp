@@ -38,16 +38,16 @@ void zvr3parser::resetStreamState()
 
 void zvr3parser::parse()
 {
-    if (buffer->collecting()) {
-        if (!buffer->collected())
-            return;
-        DATA_T record = std::exchange(d->collecting, DATA_T());
-        record.data = buffer->takeCollected();
-        report(d->collectingStart, d->collectingLength, DataRecord);
-        emitMoving<DATA_T>(d->dataValue, record);
-        combine(record);
-    }
     for (;;) {
+        if (buffer->collecting()) {
+            if (!buffer->collected())
+                return;
+            DATA_T record = std::exchange(d->collecting, DATA_T());
+            record.data = buffer->takeCollected();
+            report(d->collectingStart, d->collectingLength, DataRecord);
+            emitMoving<DATA_T>(d->dataValue, record);
+            combine(record);
+        }
         bool progressed = false;
         switch (state) {
         case LookingForHeader: progressed = parse_hdr(); break;
@@ -67,6 +67,10 @@ int zvr3parser::stream_type(int number)
 
 bool zvr3parser::parse_hdr()
 {
+    // What a damaged header gives depends on how many of its bytes have arrived, and the skip
+    // reports on where the chunks end: both are read with every byte that has arrived.
+    buffer->unstitch();
+
     // Skip up to the header magic. When it is not there, keep the last three bytes: a magic word
     // may begin in them.
     qint64 k = buffer->find(StreamHeaderMagicBytes);
@@ -197,6 +201,7 @@ bool zvr3parser::parse_data()
             d->collectingStart = buffer->position();
             d->collectingLength = pos + int(record.size);
             buffer->collect(pos, int(record.size));
+            return buffer->collected();  // a stitched buffer may have held the whole payload
         }
         return false;
     }

@@ -35,8 +35,14 @@ void zvr3parserbase::slotData(const QVariant &data)
     // Read the chunk in place: no copy of the array handle, which costs two atomic operations a chunk.
     ++depth;
     const auto done = qScopeGuard([this] { --depth; });
-    buffer->append(*static_cast<const QByteArray *>(data.constData()));
+    buffer->appendStitched(*static_cast<const QByteArray *>(data.constData()));
     parse();
+    if (buffer->stitched()) {
+        // The parse stopped short of the chunk's bytes that were not copied: a wait for more
+        // bytes, which emits nothing, so going on with the whole chunk emits what it would have.
+        buffer->unstitch();
+        parse();
+    }
     // The parse may have let a receiver reset the parser, which replaces the buffer.
     buffer->letGoOfRawData();
 }
