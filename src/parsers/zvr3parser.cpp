@@ -206,10 +206,13 @@ bool zvr3parser::parse_data()
         return false;
     }
 
-    record.data = buffer->readBytes(pos, int(record.size));
+    // Into the array of an earlier record that no receiver kept: no allocation for most records.
+    record.data = buffer->readBytes(pos, int(record.size), std::exchange(d->sparePayload, QByteArray()));
     skip(pos, DataRecord);
     emitMoving<DATA_T>(d->dataValue, record);
     combine(record);
+    if (record.data.isDetached() && record.data.capacity() <= zvr3parser_private::MaxSparePayload)
+        d->sparePayload = std::move(record.data);
     return true;
 }
 
@@ -219,7 +222,8 @@ void zvr3parser::combine(DATA_T &record)
     const int stream = int(record.stream);
     switch (record.part) {
     case Whole:
-        partial.remove(stream);
+        if (!partial.isEmpty())
+            partial.remove(stream);
         emitMoving<zvr3parser_combined_DATA_T>(d->frameValue, record);
         break;
     case First:

@@ -24,6 +24,19 @@ QByteArray zvr3parser_buffer::readBytes(int &pos, int n) const
     return out;
 }
 
+QByteArray zvr3parser_buffer::readBytes(int &pos, int n, QByteArray &&reuse) const
+{
+    if (n <= 0 || !reuse.isDetached() || reuse.capacity() < n)
+        return readBytes(pos, n);
+    reuse.resize(n);
+    if (pos >= 0 && available() >= qint64(pos) + n)
+        std::memcpy(reuse.data(), bytes.constData() + offset + pos, size_t(n));
+    else
+        std::memset(reuse.data(), 0, size_t(n));
+    pos += n;
+    return std::move(reuse);
+}
+
 QString zvr3parser_buffer::readString(int &pos) const
 {
     const qint64 avail = available();
@@ -91,20 +104,20 @@ void zvr3parser_buffer::letGoOfRawData()
     if (bytes.data_ptr().d_ptr() || bytes.isEmpty())
         return;
     const qint64 tail = available();
+    base += offset;
+    offset = 0;
+    if (tail <= 0) {
+        // Nothing left, or a skip past the end whose rest carries over into the next chunk.
+        offset = -tail;
+        bytes = QByteArray();
+        return;
+    }
     QByteArray own = std::exchange(spare, QByteArray());
     own.resize(0);
-    if (tail > 0) {
-        if (own.capacity() < tail + bytes.size())
-            own.reserve(qMax<qsizetype>(tail + bytes.size(), 4096));
-        own.append(bytes.constData() + offset, tail);
-        base += offset;
-        offset = 0;
-    } else {
-        // Nothing left, or a skip past the end whose rest carries over into the next chunk.
-        base += bytes.size();
-        offset -= bytes.size();
-    }
-    bytes = own;
+    if (own.capacity() < tail + bytes.size())
+        own.reserve(qMax<qsizetype>(tail + bytes.size(), 4096));
+    own.append(bytes.constData() + bytes.size() - tail, tail);
+    bytes = std::move(own);
 }
 
 void zvr3parser_buffer::append(const QByteArray &chunk)
@@ -177,7 +190,7 @@ void zvr3parser_buffer::appendPart(const QByteArray &chunk, qsizetype size)
         if (own.capacity() < tail + size)
             own.reserve(qMax<qsizetype>(2 * (tail + size), 4096));
         own.append(bytes.constData() + offset, tail);
-        bytes = own;
+        bytes = std::move(own);
         base += offset;
         offset = 0;
     } else if (offset >= tail) {

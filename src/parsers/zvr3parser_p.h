@@ -28,6 +28,11 @@ struct zvr3parser_private
     // next such frame rather than allocating one; at most MaxSpareFrame bytes.
     QByteArray spareFrame;
 
+    // The payload array of the last data record that no receiver kept, written again for the next
+    // one; at most a record's largest payload.
+    QByteArray sparePayload;
+    static constexpr qsizetype MaxSparePayload = 0x10000;
+
     // The values the records and the whole frames go out in, reused while no receiver keeps them.
     QVariant dataValue;
     QVariant frameValue;

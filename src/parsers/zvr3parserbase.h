@@ -60,8 +60,9 @@ protected:
             emit sigData(zvr3value(value));
             return;
         }
-        if (slot.isValid())
-            slot.setValue(value);  // in place when detached, else a new value for this one
+        // Only values of T are kept in the slot: written in place when no one else holds it.
+        if (slot.isValid() && slot.isDetached())
+            *static_cast<T *>(const_cast<void *>(slot.constData())) = value;
         else
             slot = zvr3value(value);
         emit sigData(slot);
@@ -81,7 +82,7 @@ protected:
         }
         if (!slot.isValid() || !slot.isDetached())
             slot = zvr3value(T());
-        V &held = *static_cast<T *>(slot.data());
+        V &held = *static_cast<T *>(const_cast<void *>(slot.constData()));
         held = std::move(value);
         emit sigData(slot);
         if (slot.isDetached()) {
