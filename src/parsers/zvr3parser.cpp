@@ -242,13 +242,15 @@ void zvr3parser::combine(DATA_T &record)
         }
         // Grown by doubling in place: a large frame is not copied, and so not held twice, at each step.
         // The first part's array is the one emitted with its record; the frame moves to an array
-        // of its own at the first part after it, the array of an earlier frame when it is large
-        // enough.
+        // of its own at the first part after it: the array of an earlier frame when it is large
+        // enough, and not over four times what the frame holds so far, since a receiver that keeps
+        // the frame holds all of it.
         QByteArray &data = pending->data;
         const qsizetype need = data.size() + record.data.size();
         if (!data.isDetached() || data.capacity() < need) {
             QByteArray grown;
-            if (d->spareFrame.capacity() >= need)
+            const qsizetype spare = d->spareFrame.capacity();
+            if (spare >= need && spare <= 4 * need)
                 grown = std::exchange(d->spareFrame, QByteArray());
             else
                 grown.reserve(qMax(need, 2 * data.capacity()));
@@ -272,11 +274,8 @@ void zvr3parser::combine(DATA_T &record)
 void zvr3parser::keepForReuse(QByteArray &frame)
 {
     // Only an array that no receiver kept is written again: an emitted frame stays as it was for
-    // whoever holds it. One array is kept, of at most MaxSpareFrame bytes and at most four times
-    // the frame it held, so that a rare large frame is not held on to for small ones.
-    const qsizetype capacity = frame.capacity();
-    if (frame.isDetached() && capacity > d->spareFrame.capacity() && capacity <= zvr3parser_private::MaxSpareFrame
-        && capacity <= 4 * frame.size())
+    // whoever holds it. The array of the latest frame is kept, of at most MaxSpareFrame bytes.
+    if (frame.isDetached() && frame.capacity() <= zvr3parser_private::MaxSpareFrame)
         d->spareFrame = std::move(frame);
 }
 

@@ -26,7 +26,9 @@ QByteArray zvr3parser_buffer::readBytes(int &pos, int n) const
 
 QByteArray zvr3parser_buffer::readBytes(int &pos, int n, QByteArray &&reuse) const
 {
-    if (n <= 0 || !reuse.isDetached() || reuse.capacity() < n)
+    // An array much larger than the payload is not used: a receiver that keeps the record would
+    // hold all of it.
+    if (n <= 0 || !reuse.isDetached() || reuse.capacity() < n || reuse.capacity() > 4 * qsizetype(n))
         return readBytes(pos, n);
     reuse.resize(n);
     if (pos >= 0 && available() >= qint64(pos) + n)

@@ -47,7 +47,8 @@ public:
         return v;
     }
     QByteArray readBytes(int &pos, int n) const;
-    // The same, into the storage of `reuse` when it is large enough and no one else holds it.
+    // The same, into the storage of `reuse` when it fits the payload (at most four times as large)
+    // and no one else holds it.
     QByteArray readBytes(int &pos, int n, QByteArray &&reuse) const;
     QString readString(int &pos) const;
     // Whether a zero byte ends a text at pos within the bytes that have arrived.

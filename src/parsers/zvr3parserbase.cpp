@@ -32,9 +32,9 @@ void zvr3parserbase::slotData(const QVariant &data)
 {
     if (data.typeId() != QMetaType::QByteArray)
         return;
-    // Read the chunk in place: no copy of the array handle, which costs two atomic operations a chunk.
     ++depth;
     const auto done = qScopeGuard([this] { --depth; });
+    // Read the chunk in place: no copy of the array handle, which costs two atomic operations a chunk.
     buffer->appendStitched(*static_cast<const QByteArray *>(data.constData()));
     parse();
     if (buffer->stitched()) {
