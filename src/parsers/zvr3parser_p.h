@@ -34,8 +34,8 @@ struct zvr3parser_private
     static constexpr qsizetype MaxSparePayload = 0x10000;
 
     // The values the records and the whole frames go out in, reused while no receiver keeps them.
-    QVariant dataValue;
-    QVariant frameValue;
+    QVariant dataValue = zvr3value(DATA_T());
+    QVariant frameValue = zvr3value(zvr3parser_combined_DATA_T());
     static constexpr qsizetype MaxSpareFrame = qsizetype(4) << 20;
 
     // The most payload bytes a frame put together from parts may hold. A record holds at most 64 KiB,

@@ -8,6 +8,7 @@
 
 zvr3parserbase::zvr3parserbase()
     : buffer(new zvr3parser_buffer)
+    , positionValue(zvr3value(zvr3parser_position()))
 {
 }
 

@@ -49,10 +49,11 @@ protected:
         stream beside the buffered bytes drops it here. Does nothing by default. */
     virtual void resetStreamState();
 
-    /*! \internal Emits \a value on sigData() in \a slot, a value kept for records of T: when no
-        receiver kept the last one, its storage takes \a value in place of a new allocation. A value
-        a receiver holds is never written again, and emissions of a parser fed from one of its own
-        receivers use values of their own. */
+    /*! \internal Emits \a value on sigData() in \a slot, a value of type T kept for such
+        emissions (made with zvr3value(T()) and holding nothing else): when no receiver kept the
+        last one, its storage takes \a value in place of a new allocation. A value a receiver holds
+        is never written again, and emissions of a parser fed from one of its own receivers use
+        values of their own. */
     template <typename T>
     void emitReusing(QVariant &slot, const T &value)
     {
@@ -60,8 +61,7 @@ protected:
             emit sigData(zvr3value(value));
             return;
         }
-        // Only values of T are kept in the slot: written in place when no one else holds it.
-        if (slot.isValid() && slot.isDetached())
+        if (slot.isDetached())
             *static_cast<T *>(const_cast<void *>(slot.constData())) = value;
         else
             slot = zvr3value(value);
@@ -80,17 +80,15 @@ protected:
             emit sigData(zvr3value(copy));
             return;
         }
-        if (!slot.isValid() || !slot.isDetached())
-            slot = zvr3value(T());
+        if (!slot.isDetached())
+            slot = zvr3value(T());  // a receiver keeps the last one
         V &held = *static_cast<T *>(const_cast<void *>(slot.constData()));
         held = std::move(value);
         emit sigData(slot);
-        if (slot.isDetached()) {
+        if (slot.isDetached())
             value = std::move(held);
-        } else {
+        else
             value = held;  // a receiver keeps the value: it stays as it went out
-            slot = QVariant();
-        }
     }
 
     int state = 0;                         //!< free for the subclass; 0 after construction and reset()
