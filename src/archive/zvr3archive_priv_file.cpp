@@ -32,7 +32,7 @@ void zvr3archive_priv_file::open(const QUrl &url)
 bool zvr3archive_priv_file::scan(const QUrl &url)
 {
     QFile file(url.toLocalFile());
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         const QString text = tr("Can't open file \"%1\". %2 (%3)")
                                  .arg(file.fileName(), file.errorString(), QString::number(int(file.error())));
         qCDebug(lcZvr3Archive, "archive: %s", qUtf8Printable(text));
@@ -45,11 +45,25 @@ bool zvr3archive_priv_file::scan(const QUrl &url)
     zvr3parser parser;
     connect(&parser, &zvr3base::sigData, &idx, &zvr3archive_priv_file_idx::slotData);
     connect(&parser, &zvr3base::sigData, &evt, &zvr3archive_priv_file_evt::slotData);
-    while (!file.atEnd()) {
-        const QByteArray chunk = file.read(ChunkSize);
-        if (chunk.isEmpty())
-            break;  // a read error: keep what was read so far
-        parser.slotData(QVariant(chunk));
+    // The file is read in large blocks straight into one array, without QFile's buffer, and each
+    // block is handed to the parser in ChunkSize pieces that refer to it: no allocation or copy per
+    // piece, and the memory is the same however large the file. The parser copies what it keeps of
+    // such a piece before slotData() returns, so the block can be read into again. The pieces are
+    // those the scan has always handed over, whatever the block size: a damaged stream header is
+    // read as far as its bytes have arrived, so where the pieces end can change what it gives.
+    QByteArray block(ReadSize, Qt::Uninitialized);
+    for (bool end = false; !end;) {
+        qint64 filled = 0;
+        while (filled < ReadSize) {
+            const qint64 got = file.read(block.data() + filled, ReadSize - filled);
+            if (got <= 0) {
+                end = true;  // the end of the file, or a read error: keep what was read so far
+                break;
+            }
+            filled += got;
+        }
+        for (qint64 at = 0; at < filled; at += ChunkSize)
+            parser.slotData(QVariant(QByteArray::fromRawData(block.constData() + at, qMin(ChunkSize, filled - at))));
     }
     const QVariant end = zvr3value(zvr3command(3));
     idx.slotData(end);

@@ -38,16 +38,16 @@ void zvr3parser::resetStreamState()
 
 void zvr3parser::parse()
 {
-    if (buffer->collecting()) {
-        if (!buffer->collected())
-            return;
-        DATA_T record = std::exchange(d->collecting, DATA_T());
-        record.data = buffer->takeCollected();
-        report(d->collectingStart, d->collectingLength, DataRecord);
-        emit sigData(zvr3value(record));
-        combine(record);
-    }
     for (;;) {
+        if (buffer->collecting()) {
+            if (!buffer->collected())
+                return;
+            DATA_T record = std::exchange(d->collecting, DATA_T());
+            record.data = buffer->takeCollected();
+            report(d->collectingStart, d->collectingLength, DataRecord);
+            emitMoving<DATA_T>(d->dataValue, record);
+            combine(record);
+        }
         bool progressed = false;
         switch (state) {
         case LookingForHeader: progressed = parse_hdr(); break;
@@ -67,6 +67,10 @@ int zvr3parser::stream_type(int number)
 
 bool zvr3parser::parse_hdr()
 {
+    // What a damaged header gives depends on how many of its bytes have arrived, and the skip
+    // reports on where the chunks end: both are read with every byte that has arrived.
+    buffer->unstitch();
+
     // Skip up to the header magic. When it is not there, keep the last three bytes: a magic word
     // may begin in them.
     qint64 k = buffer->find(StreamHeaderMagicBytes);
@@ -197,25 +201,30 @@ bool zvr3parser::parse_data()
             d->collectingStart = buffer->position();
             d->collectingLength = pos + int(record.size);
             buffer->collect(pos, int(record.size));
+            return buffer->collected();  // a stitched buffer may have held the whole payload
         }
         return false;
     }
 
-    record.data = buffer->readBytes(pos, int(record.size));
+    // Into the array of an earlier record that no receiver kept: no allocation for most records.
+    record.data = buffer->readBytes(pos, int(record.size), std::exchange(d->sparePayload, QByteArray()));
     skip(pos, DataRecord);
-    emit sigData(zvr3value(record));
+    emitMoving<DATA_T>(d->dataValue, record);
     combine(record);
+    if (record.data.isDetached() && record.data.capacity() <= zvr3parser_private::MaxSparePayload)
+        d->sparePayload = std::move(record.data);
     return true;
 }
 
-void zvr3parser::combine(const DATA_T &record)
+void zvr3parser::combine(DATA_T &record)
 {
     QMap<int, DATA_T> &partial = d->partial;
     const int stream = int(record.stream);
     switch (record.part) {
     case Whole:
-        partial.remove(stream);
-        emit sigData(zvr3value(zvr3parser_combined_DATA_T(record)));
+        if (!partial.isEmpty())
+            partial.remove(stream);
+        emitMoving<zvr3parser_combined_DATA_T>(d->frameValue, record);
         break;
     case First:
         partial.insert(stream, record);  // replaces an unfinished frame of the stream
@@ -232,19 +241,42 @@ void zvr3parser::combine(const DATA_T &record)
             break;
         }
         // Grown by doubling in place: a large frame is not copied, and so not held twice, at each step.
+        // The first part's array is the one emitted with its record; the frame moves to an array
+        // of its own at the first part after it: the array of an earlier frame when it is large
+        // enough, and not over four times what the frame holds so far, since a receiver that keeps
+        // the frame holds all of it.
         QByteArray &data = pending->data;
-        if (data.capacity() - data.size() < record.data.size())
-            data.reserve(qMax(data.size() + record.data.size(), 2 * data.capacity()));
+        const qsizetype need = data.size() + record.data.size();
+        if (!data.isDetached() || data.capacity() < need) {
+            QByteArray grown;
+            const qsizetype spare = d->spareFrame.capacity();
+            if (spare >= need && spare <= 4 * need)
+                grown = std::exchange(d->spareFrame, QByteArray());
+            else
+                grown.reserve(qMax(need, 2 * data.capacity()));
+            grown.resize(0);
+            grown.append(data);
+            data = grown;
+        }
         data.append(record.data);
         pending->size += record.size;
         if (record.part == Middle)
             break;
-        const zvr3parser_combined_DATA_T frame(*pending);
+        DATA_T frame = std::move(*pending);
         partial.erase(pending);
-        emit sigData(zvr3value(frame));
+        emitMoving<zvr3parser_combined_DATA_T>(d->frameValue, frame);
+        keepForReuse(frame.data);
         break;
     }
     }
+}
+
+void zvr3parser::keepForReuse(QByteArray &frame)
+{
+    // Only an array that no receiver kept is written again: an emitted frame stays as it was for
+    // whoever holds it. The array of the latest frame is kept, of at most MaxSpareFrame bytes.
+    if (frame.isDetached() && frame.capacity() <= zvr3parser_private::MaxSpareFrame)
+        d->spareFrame = std::move(frame);
 }
 
 void zvr3parser::dropFrame(int stream)

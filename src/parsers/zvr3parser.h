@@ -65,7 +65,9 @@ protected:
     qint64 time = 0;  //!< current time in milliseconds
 
 private:
-    void combine(const DATA_T &record);
+    // Takes the record's parts into the frames being put together; may take its payload.
+    void combine(DATA_T &record);
+    void keepForReuse(QByteArray &frame);
     void dropFrame(int stream);
 
     friend struct zvr3parser_private;

@@ -5,6 +5,10 @@
 namespace {
 // The largest array kept for reuse: many times the chunks that sockets and files deliver.
 constexpr qsizetype MaxSpare = qsizetype(1) << 20;
+// How much of a large chunk is copied behind an unconsumed tail: more than a sound record, a
+// small video record or an index record needs. A record that needs more costs one more parse.
+constexpr qsizetype StitchBytes = 1024;
+static_assert(zvr3parser_buffer::StitchFrom >= 2 * StitchBytes);
 }
 
 QByteArray zvr3parser_buffer::readBytes(int &pos, int n) const
@@ -18,6 +22,21 @@ QByteArray zvr3parser_buffer::readBytes(int &pos, int n) const
     }
     pos += n;
     return out;
+}
+
+QByteArray zvr3parser_buffer::readBytes(int &pos, int n, QByteArray &&reuse) const
+{
+    // An array much larger than the payload is not used: a receiver that keeps the record would
+    // hold all of it.
+    if (n <= 0 || !reuse.isDetached() || reuse.capacity() < n || reuse.capacity() > 4 * qsizetype(n))
+        return readBytes(pos, n);
+    reuse.resize(n);
+    if (pos >= 0 && available() >= qint64(pos) + n)
+        std::memcpy(reuse.data(), bytes.constData() + offset + pos, size_t(n));
+    else
+        std::memset(reuse.data(), 0, size_t(n));
+    pos += n;
+    return std::move(reuse);
 }
 
 QString zvr3parser_buffer::readString(int &pos) const
@@ -57,6 +76,13 @@ void zvr3parser_buffer::collect(int pos, int size)
     pending.append(bytes.constData() + offset + pos, have);
     pendingSize = size;
     advance(pos + have);
+    // Stitched, the consumed bytes reach into the chunk, which the buffer now holds: the payload
+    // takes what it needs of the rest of it.
+    const qint64 more = qMin<qint64>(pendingSize - pending.size(), available());
+    if (more > 0) {
+        pending.append(bytes.constData() + offset, more);
+        offset += more;
+    }
 }
 
 QByteArray zvr3parser_buffer::takeCollected()
@@ -72,6 +98,28 @@ void zvr3parser_buffer::takeOver(const QByteArray &chunk)
     if (bytes.isDetached() && bytes.capacity() > spare.capacity() && bytes.capacity() <= MaxSpare)
         spare.swap(bytes);
     bytes = chunk;
+}
+
+void zvr3parser_buffer::letGoOfRawData()
+{
+    // A counted array, even one shared with the caller, stays valid as long as the buffer holds it.
+    if (bytes.data_ptr().d_ptr() || bytes.isEmpty())
+        return;
+    const qint64 tail = available();
+    base += offset;
+    offset = 0;
+    if (tail <= 0) {
+        // Nothing left, or a skip past the end whose rest carries over into the next chunk.
+        offset = -tail;
+        bytes = QByteArray();
+        return;
+    }
+    QByteArray own = std::exchange(spare, QByteArray());
+    own.resize(0);
+    if (own.capacity() < tail + bytes.size())
+        own.reserve(qMax<qsizetype>(tail + bytes.size(), 4096));
+    own.append(bytes.constData() + bytes.size() - tail, tail);
+    bytes = std::move(own);
 }
 
 void zvr3parser_buffer::append(const QByteArray &chunk)
@@ -94,6 +142,44 @@ void zvr3parser_buffer::append(const QByteArray &chunk)
         takeOver(chunk);
         return;
     }
+    appendPart(chunk, chunk.size());
+}
+
+void zvr3parser_buffer::appendStitched(const QByteArray &chunk)
+{
+    if ((collecting() && !collected()) || available() < 1 || chunk.size() < StitchFrom || !stitching) {
+        append(chunk);
+        return;
+    }
+    appendPart(chunk, StitchBytes);
+    next = chunk;
+    nextCopied = StitchBytes;
+    nextAt = bytes.size() - StitchBytes;
+}
+
+void zvr3parser_buffer::unstitch()
+{
+    if (nextAt < 0)
+        return;
+    const qsizetype rest = next.size() - nextCopied;
+    if (bytes.capacity() - bytes.size() < rest)
+        bytes.reserve(bytes.size() + rest);
+    bytes.append(next.constData() + nextCopied, rest);
+    next = QByteArray();
+    nextAt = -1;
+}
+
+void zvr3parser_buffer::takeOverNext()
+{
+    // Everything before the chunk's bytes has been consumed: go on in the chunk itself.
+    base += nextAt;
+    offset -= nextAt;
+    nextAt = -1;
+    takeOver(std::exchange(next, QByteArray()));
+}
+
+void zvr3parser_buffer::appendPart(const QByteArray &chunk, qsizetype size)
+{
     // Drop consumed bytes only once they are at least as many as the unconsumed tail, so that
     // moving the tail costs no more than what was consumed before it: every byte is copied in once
     // and moved at most once more, and a record arriving in many small chunks costs time linear in
@@ -103,10 +189,10 @@ void zvr3parser_buffer::append(const QByteArray &chunk)
         // Still shared with a chunk that was taken over: copy only the tail into an array of our own.
         QByteArray own = std::exchange(spare, QByteArray());
         own.resize(0);
-        if (own.capacity() < tail + chunk.size())
-            own.reserve(qMax<qsizetype>(2 * (tail + chunk.size()), 4096));
+        if (own.capacity() < tail + size)
+            own.reserve(qMax<qsizetype>(2 * (tail + size), 4096));
         own.append(bytes.constData() + offset, tail);
-        bytes = own;
+        bytes = std::move(own);
         base += offset;
         offset = 0;
     } else if (offset >= tail) {
@@ -116,7 +202,7 @@ void zvr3parser_buffer::append(const QByteArray &chunk)
         base += offset;
         offset = 0;
     }
-    if (bytes.capacity() - bytes.size() < chunk.size())
-        bytes.reserve(qMax(bytes.size() + chunk.size(), 2 * bytes.capacity()));
-    bytes.append(chunk);
+    if (bytes.capacity() - bytes.size() < size)
+        bytes.reserve(qMax(bytes.size() + size, 2 * bytes.capacity()));
+    bytes.append(chunk.constData(), size);
 }

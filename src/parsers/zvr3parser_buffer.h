@@ -47,6 +47,9 @@ public:
         return v;
     }
     QByteArray readBytes(int &pos, int n) const;
+    // The same, into the storage of `reuse` when it fits the payload (at most four times as large)
+    // and no one else holds it.
+    QByteArray readBytes(int &pos, int n, QByteArray &&reuse) const;
     QString readString(int &pos) const;
     // Whether a zero byte ends a text at pos within the bytes that have arrived.
     bool hasString(int pos) const;
@@ -54,6 +57,26 @@ public:
     qint64 find(const char magic[4]) const;
 
     void append(const QByteArray &chunk);
+
+    // Like append(), for a reader that consumes what it reads through advance() and collect(): a
+    // large chunk that arrives behind an unconsumed tail is not copied behind it whole. Only its
+    // first StitchBytes are, enough for the record the tail begins in most streams; once that
+    // record has been consumed the buffer takes the chunk over as it is, where the copy ended.
+    // Until then the buffer is stitched: it holds only part of what has arrived. A reader for which
+    // that makes a difference calls unstitch() first, and the parser base calls it when a parse
+    // stops while the buffer is still stitched, and parses again.
+    void appendStitched(const QByteArray &chunk);
+    bool stitched() const { return nextAt >= 0; }
+    // The chunks that are stitched rather than copied whole: those of at least this many bytes.
+    static constexpr qsizetype StitchFrom = 4096;
+    // For tests: false makes appendStitched() an append(), to compare what the parsers emit.
+    static inline bool stitching = true;
+    // Copies the rest of the chunk behind the bytes already copied.
+    void unstitch();
+    // After a chunk made with QByteArray::fromRawData() has been parsed: copies what is left of it
+    // into an array of the buffer's own, so that the caller may reuse the memory the chunk referred
+    // to once slotData() has returned. Does nothing when the buffer holds its own or a counted array.
+    void letGoOfRawData();
 
     // A large payload whose record header has been read is collected straight from the chunks as
     // they arrive, instead of being copied into `bytes` and then out again. collect() takes the
@@ -64,10 +87,11 @@ public:
     bool collecting() const { return pendingSize >= 0; }
     bool collected() const { return pending.size() >= pendingSize; }
     QByteArray takeCollected();
-    bool advance(qint64 n)
+    void advance(qint64 n)
     {
         offset += n;
-        return offset <= bytes.size();
+        if (nextAt >= 0 && offset >= nextAt)
+            takeOverNext();
     }
 
     qint64 offset = 0;
@@ -76,11 +100,17 @@ public:
     QByteArray spare;           // an array of our own, kept for reuse while `bytes` holds a chunk
 
 private:
+    QByteArray next;            // while stitched: the chunk whose first bytes end `bytes`
+    qsizetype nextCopied = 0;   // how many of them were copied
+    qsizetype nextAt = -1;      // where they begin in `bytes`; -1 when not stitched
+
     QByteArray pending;         // the payload collected so far
     qint64 pendingSize = -1;    // its full size; -1 when nothing is being collected
 
     // Makes `chunk` the buffered bytes, keeping the array it replaces for reuse when it is ours.
     void takeOver(const QByteArray &chunk);
+    void appendPart(const QByteArray &chunk, qsizetype size);
+    void takeOverNext();
     quint8 at(qint64 pos) const { return quint8(bytes.constData()[offset + pos]); }
     quint32 le32(qint64 pos) const
     {

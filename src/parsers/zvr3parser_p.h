@@ -24,6 +24,20 @@ struct zvr3parser_private
 
     qint64 dropped = 0;  // frames dropped for being too large
 
+    // The array of a frame put together from parts that no receiver kept, written again for the
+    // next such frame rather than allocating one; at most MaxSpareFrame bytes.
+    QByteArray spareFrame;
+
+    // The payload array of the last data record that no receiver kept, written again for the next
+    // one; at most a record's largest payload.
+    QByteArray sparePayload;
+    static constexpr qsizetype MaxSparePayload = 0x10000;
+
+    // The values the records and the whole frames go out in, reused while no receiver keeps them.
+    QVariant dataValue = zvr3value(DATA_T());
+    QVariant frameValue = zvr3value(zvr3parser_combined_DATA_T());
+    static constexpr qsizetype MaxSpareFrame = qsizetype(4) << 20;
+
     // The most payload bytes a frame put together from parts may hold. A record holds at most 64 KiB,
     // so only a frame of many parts can grow large, and no recorder's frame comes near this: an
     // intra frame of a high-resolution channel takes a few megabytes. A frame that would grow past

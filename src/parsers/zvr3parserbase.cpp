@@ -1,11 +1,14 @@
 #include "zvr3parserbase.h"
 
+#include <QScopeGuard>
+
 #include "zvr3metatype_p.h"
 #include "zvr3parser_buffer.h"
 #include "zvr3records.h"
 
 zvr3parserbase::zvr3parserbase()
     : buffer(new zvr3parser_buffer)
+    , positionValue(zvr3value(zvr3parser_position()))
 {
 }
 
@@ -30,9 +33,19 @@ void zvr3parserbase::slotData(const QVariant &data)
 {
     if (data.typeId() != QMetaType::QByteArray)
         return;
+    ++depth;
+    const auto done = qScopeGuard([this] { --depth; });
     // Read the chunk in place: no copy of the array handle, which costs two atomic operations a chunk.
-    buffer->append(*static_cast<const QByteArray *>(data.constData()));
+    buffer->appendStitched(*static_cast<const QByteArray *>(data.constData()));
     parse();
+    if (buffer->stitched()) {
+        // The parse stopped short of the chunk's bytes that were not copied: a wait for more
+        // bytes, which emits nothing, so going on with the whole chunk emits what it would have.
+        buffer->unstitch();
+        parse();
+    }
+    // The parse may have let a receiver reset the parser, which replaces the buffer.
+    buffer->letGoOfRawData();
 }
 
 void zvr3parserbase::skip(int length, int type)
@@ -46,5 +59,5 @@ void zvr3parserbase::skip(int length, int type)
 
 void zvr3parserbase::report(qint64 position, int length, int type)
 {
-    emit sigData(zvr3value(zvr3parser_position{type, position, length}));
+    emitReusing(positionValue, zvr3parser_position{type, position, length});
 }

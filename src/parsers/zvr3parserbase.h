@@ -14,6 +14,10 @@ class zvr3parser_buffer;
     record cut by a chunk boundary is read when the rest of it arrives, so the records, their
     positions and their order do not depend on how the bytes were chunked.
 
+    A chunk may be a QByteArray::fromRawData() view of the caller's memory: the parser copies what it
+    keeps of it before slotData() returns, so the caller may reuse that memory at once. Nothing the
+    parser emits refers to such memory.
+
     Right before each record the parser emits a zvr3parser_position telling where in the byte stream
     the record lay (its offset from the first byte received since the last reset()) and how many
     bytes it took.
@@ -45,10 +49,55 @@ protected:
         stream beside the buffered bytes drops it here. Does nothing by default. */
     virtual void resetStreamState();
 
+    /*! \internal Emits \a value on sigData() in \a slot, a value of type T kept for such
+        emissions (made with zvr3value(T()) and holding nothing else): when no receiver kept the
+        last one, its storage takes \a value in place of a new allocation. A value a receiver holds
+        is never written again, and emissions of a parser fed from one of its own receivers use
+        values of their own. */
+    template <typename T>
+    void emitReusing(QVariant &slot, const T &value)
+    {
+        if (depth > 1) {
+            emit sigData(zvr3value(value));
+            return;
+        }
+        if (slot.isDetached())
+            *static_cast<T *>(const_cast<void *>(slot.constData())) = value;
+        else
+            slot = zvr3value(value);
+        emit sigData(slot);
+    }
+
+    /*! \internal Emits \a value as a T (a type derived from V, or V) in \a slot the same way,
+        moving it in and, once the receivers have returned, back out into \a value: the emission
+        costs no copy of the value's members. */
+    template <typename T, typename V>
+    void emitMoving(QVariant &slot, V &value)
+    {
+        if (depth > 1) {
+            T copy;
+            static_cast<V &>(copy) = value;
+            emit sigData(zvr3value(copy));
+            return;
+        }
+        if (!slot.isDetached())
+            slot = zvr3value(T());  // a receiver keeps the last one
+        V &held = *static_cast<T *>(const_cast<void *>(slot.constData()));
+        held = std::move(value);
+        emit sigData(slot);
+        if (slot.isDetached())
+            value = std::move(held);
+        else
+            value = held;  // a receiver keeps the value: it stays as it went out
+    }
+
     int state = 0;                         //!< free for the subclass; 0 after construction and reset()
     zvr3parser_buffer *buffer = nullptr;   //!< owned
 
 private:
+    int depth = 0;                         // slotData() calls in progress on this parser
+    QVariant positionValue;                // the value report() emits, reused
+
     Q_DISABLE_COPY(zvr3parserbase)
 };
 

@@ -292,6 +292,30 @@ void tst_zvr3archive::scan_data()
     QTest::newRow("second open replaces the reader") << QList<QUrl>{file(several), file(noText)}
                                                      << headers + none + QList<QVariant>{events({})};
 
+    // Records cut where the file's reads end and where the pieces handed to the parser end: a text
+    // frame, an index record, the last part of a text frame; the file is read in blocks of
+    // several pieces into one array.
+    QList<QVariant> records{header({Video, Audio, Text}), index(400)};
+    const auto fillTo = [&records](qint64 offset) {  // sound records up to the offset
+        for (qint64 left; (left = offset - encode(records).size()) > 0;)
+            records << data(2, 3, QByteArray(int(left > 65539 ? 30000 : left - 4), 'f'));
+    };
+    const qint64 block = zvr3archive_priv_file::ReadSize, piece = zvr3archive_priv_file::ChunkSize;
+    fillTo(block - 5);
+    records << data(5, 3, "across blocks");
+    fillTo(2 * block - 7);
+    records << index(401) << data(5, 2, "first ");
+    fillTo(3 * block - 3);
+    records << data(5, 0, "mid ") << data(5, 1, "last");
+    fillTo(3 * block + piece - 2);
+    records << index(402) << data(5, 3, "in a block");
+    QList<QVariant> blocks;
+    const QByteArray acrossBlocks = encode(records, &blocks);
+    QTest::newRow("records across reads")
+        << QList<QUrl>{file(acrossBlocks)}
+        << blocks + QList<QVariant>{events({{400000, 1, {{5, "across blocks"}}}, {401000, 3, {{5, "first mid last"}}},
+                                            {402000, 5, {{5, "in a block"}}}})};
+
     QTest::newRow("empty file") << QList<QUrl>{file(QByteArray())} << QList<QVariant>{events({})};
     QTest::newRow("not an archive stream") << QList<QUrl>{file(QByteArray(100000, 'z'))} << QList<QVariant>{events({})};
     const QString missing = path(QStringLiteral("missing.zvr"));

@@ -10,6 +10,7 @@
 #include "zvr3parser.h"
 #include "zvr3parser_buffer.h"
 #include "zvr3parser_p.h"
+#include "zvr3stream_format_p.h"
 #include "zvr3streamwriter.h"
 #include "zvr3testutil.h"
 
@@ -93,6 +94,79 @@ QString render(const QList<QVariant> &values)
                     + ':' + payload + size;
     }
     return words.join(' ');
+}
+
+// Payload bytes that differ from record to record and along the record.
+QByteArray pattern(int size, int seed)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        out[i] = char(i * 31 + seed * 7 + i / 251);
+    return out;
+}
+
+// About 9 KB of stream: a header with video, sound and text streams; frames in parts, one part
+// long enough to be collected across chunks (and one longer than a stitched copy), whole frames,
+// sound records, texts, a chunk header, index records and a second header.
+QByteArray mixedStream()
+{
+    HDR_T h;
+    h.name = QStringLiteral("mixed");
+    h.streams = {{1, 1, QStringLiteral("H264"), QString(), QString()},
+                 {2, 2, QStringLiteral("ima1"), QString(), QStringLiteral("-rate=8000")},
+                 {4, 4, QStringLiteral("text"), QStringLiteral("Events"), QString()}};
+    const QByteArray head = zvr3stream::encodeHeader(h);
+    QByteArray out = "junk" + head + zvr3stream::encodeChunkHeader({1, 2, 3, 4});
+    int seed = 0;
+    quint32 second = 100;
+    // A record of a payload of its own; a video frame start (msec >= 0) timed after the index.
+    const auto add = [&](int stream, int part, int size, int msec = -1) {
+        ++seed;
+        out += data(stream, part, pattern(size, seed), msec, second, msec >= 0 ? seed : 0);
+    };
+    for (; second < 102; ++second) {
+        out += index(second);
+        add(1, 2, 70, 40);
+        add(2, 3, 320);
+        add(1, 0, 1500 + 700 * int(second - 100));
+        out += data(4, 3, QByteArray("motion\0", 7));
+        for (int i = 0; i < 3; ++i)
+            add(2, 3, 320);
+        add(1, 1, 900);
+        add(1, 3, 1100, 80);
+        add(1, 2, 30, 120);
+        add(2, 3, 320);
+        add(1, 1, 2);
+    }
+    out += head + index(second);
+    add(2, 3, 320);
+    return out + data(4, 3, QByteArray("end\0", 4));
+}
+
+// One line per emitted value, positions included; payloads by their length and a hash of their bytes.
+QByteArrayList records(const QList<QVariant> &values)
+{
+    QByteArrayList out;
+    out.reserve(values.size());
+    char line[160];
+    for (const QVariant &v : values) {
+        if (zvr3holds<zvr3parser_position>(v)) {
+            const auto p = v.value<zvr3parser_position>();
+            std::snprintf(line, sizeof line, "at %lld+%d type %d", qlonglong(p.position), p.length, p.type);
+        } else if (zvr3holds<DATA_T>(v) || zvr3holds<zvr3parser_combined_DATA_T>(v)) {
+            const bool frame = zvr3holds<zvr3parser_combined_DATA_T>(v);
+            const DATA_T &d = frame ? *static_cast<const zvr3parser_combined_DATA_T *>(v.constData())
+                                    : *static_cast<const DATA_T *>(v.constData());
+            std::snprintf(line, sizeof line, "%s %u.%u@%lld x%u size %u level %d: %lld bytes, hash %zu",
+                          frame ? "frame" : "data", d.stream, d.part, qlonglong(d.time), d.extra, d.size,
+                          int(d.level), qlonglong(d.data.size()), size_t(qHash(d.data)));
+        } else {
+            out << render({v}).toUtf8();
+            continue;
+        }
+        out << QByteArray(line);
+    }
+    return out;
 }
 
 const QStringList Broken = {QStringLiteral("broken")};
@@ -216,6 +290,108 @@ private slots:
             const QStringList got = withoutSkips(parse(bytes.left(cut), 0), cut);
             QVERIFY(got.size() < records.size());
             QCOMPARE(got, records.mid(0, got.size()));
+        }
+    }
+
+    void everyChunkSize_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("count");  // the records, and their position reports; -1: not checked
+        const QByteArray bytes = mixedStream();
+        QTest::newRow("stream") << bytes << 84;
+        QByteArray damaged = bytes;
+        for (int i = 50; i < damaged.size(); i += 211)
+            damaged[i] = char(damaged[i] ^ 0x5A);
+        QTest::newRow("damaged") << damaged << -1;
+        // Chunks that end while the parser looks for a header.
+        QByteArray noise = pattern(12000, 5);
+        QVERIFY(!noise.contains(QByteArrayView(zvr3format::StreamHeaderMagicBytes, 4)));
+        QTest::newRow("noise between headers")
+            << header() + noise + header() + index(2) + data(2, 3, pattern(320, 2)) << 9;
+    }
+
+    void everyChunkSize()
+    {
+        // Cut at every byte, in chunks of every size up to the whole stream, the same records come
+        // out at the same positions. Odd sizes come as arrays of their own; even sizes as views of
+        // one scratch array that is overwritten after every chunk, as a reader reusing its buffer
+        // does: nothing the parser keeps or emits may still refer to it. Large chunks are copied
+        // only in part behind a record they complete; with every chunk copied whole instead,
+        // everything comes out the same, skipped bytes and damaged headers included.
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, count);
+        QByteArray scratch(bytes.size(), Qt::Uninitialized);
+        const auto run = [&](int size) {
+            zvr3parser parser;
+            zvr3test::Recorder out(&parser);
+            for (qsizetype at = 0; at < bytes.size(); at += size) {
+                const qsizetype n = qMin<qsizetype>(size, bytes.size() - at);
+                if (size % 2) {
+                    parser.slotData(bytes.mid(at, n));
+                } else {
+                    std::memcpy(scratch.data(), bytes.constData() + at, size_t(n));
+                    parser.slotData(QByteArray::fromRawData(scratch.constData(), n));
+                    scratch.fill('\xEE');
+                }
+            }
+            return records(out.values);
+        };
+        const auto withoutSkips = [](QByteArrayList lines) {
+            lines.removeIf([](const QByteArray &line) { return line.endsWith(" type 7"); });
+            return lines;
+        };
+        const QByteArrayList expected = withoutSkips(run(bytes.size()));
+        if (count >= 0)
+            QCOMPARE(expected.size(), count);
+        const auto restore = qScopeGuard([] { zvr3parser_buffer::stitching = true; });
+        for (int size = 1; size <= bytes.size(); ++size) {
+            const QByteArrayList got = run(size);
+            if (size >= zvr3parser_buffer::StitchFrom) {
+                zvr3parser_buffer::stitching = false;
+                const QByteArrayList whole = run(size);
+                zvr3parser_buffer::stitching = true;
+                if (got != whole)
+                    QCOMPARE(got, whole);  // reports the first difference, only then
+            }
+            if (count >= 0 && withoutSkips(got) != expected)
+                QCOMPARE(withoutSkips(got), expected);
+        }
+    }
+
+    void keptPayloadsStayIntact()
+    {
+        // A receiver keeps the payload of every third record or whole frame and the value of every
+        // fifth: they stay as they went out while the parser reads later records and puts later
+        // frames together, in arrays it reuses when no receiver kept them.
+        QByteArray bytes = header() + index(1);
+        for (int i = 0; i < 30; ++i) {
+            const int stream = i % 2 ? 3 : 1;
+            bytes += data(stream, 2, pattern(100 + 37 * i, i), i, 1) + data(stream, 0, pattern(3000 + 50 * i, i + 100));
+            bytes += data(2, 3, pattern(320, i + 200)) + data(stream, 1, pattern(900, i + 300));
+            bytes += data(stream, 3, pattern(500 + i, i + 400), i, 1);
+        }
+        zvr3parser parser;
+        QList<QByteArray> sent, keptBytes;  // a copy of every payload as it went out; the kept ones
+        QList<QVariant> keptValues;
+        QObject::connect(&parser, &zvr3base::sigData, [&](const QVariant &v) {
+            const bool frame = zvr3holds<zvr3parser_combined_DATA_T>(v);
+            if (!frame && !zvr3holds<DATA_T>(v))
+                return;
+            const QByteArray payload = frame ? v.value<zvr3parser_combined_DATA_T>().data : v.value<DATA_T>().data;
+            if (sent.size() % 3 == 0)
+                keptBytes << payload;
+            if (sent.size() % 5 == 0)
+                keptValues << v;
+            sent << QByteArray(payload.constData(), payload.size());
+        });
+        zvr3test::feed(parser, bytes, 1460);
+        QCOMPARE(sent.size(), 30 * 8);
+        for (int i = 0; i < keptBytes.size(); ++i)
+            QCOMPARE(keptBytes.at(i), sent.at(3 * i));
+        for (int i = 0; i < keptValues.size(); ++i) {
+            const QVariant &v = keptValues.at(i);
+            QCOMPARE(zvr3holds<DATA_T>(v) ? v.value<DATA_T>().data : v.value<zvr3parser_combined_DATA_T>().data,
+                     sent.at(5 * i));
         }
     }
 
