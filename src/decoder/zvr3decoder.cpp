@@ -5,6 +5,7 @@
 #include "zvr3metatype_p.h"
 #include "zvr3records.h"
 
+#include <QMetaMethod>
 #include <QPointer>
 
 zvr3decoder::zvr3decoder(int stream)
@@ -43,7 +44,7 @@ void zvr3decoder::slotData(const QVariant &data)
             // our thread costs one wake-up for many items rather than one each.
             connect(m_priv, &zvr3decoder_priv::sigData, this, [this](const QVariant &item) {
                 if (m_outbox->put(item))
-                    QMetaObject::invokeMethod(this, &zvr3decoder::deliver, Qt::QueuedConnection);
+                    queueDelivery();
             }, Qt::DirectConnection);
         }
         return;
@@ -68,7 +69,13 @@ void zvr3decoder::deliver()
             return;  // a receiver destroyed the node
     }
     if (m_outbox->size() > 0)
-        QMetaObject::invokeMethod(this, &zvr3decoder::deliver, Qt::QueuedConnection);
+        queueDelivery();
+}
+
+void zvr3decoder::queueDelivery()
+{
+    static const QMetaMethod deliverMethod = staticMetaObject.method(staticMetaObject.indexOfMethod("deliver()"));
+    deliverMethod.invoke(this, Qt::QueuedConnection);
 }
 
 int zvr3decoder::queueLimit() const

@@ -103,8 +103,11 @@ public Q_SLOTS:
     void slotData(const QVariant &data) override;
 
 private:
-    // On the node's thread: emits the items that the workers have put out so far.
-    void deliver();
+    // On the node's thread: emits the items that the workers have put out so far. Invokable so
+    // that the workers can queue it through the meta-object system: the queued call is then made
+    // and freed inside Qt, whose locking the thread checker sees as one.
+    Q_INVOKABLE void deliver();
+    void queueDelivery();
 
     const int m_stream;
     zvr3decoder_priv *m_priv = nullptr;
