@@ -46,4 +46,7 @@
 #include "zvr3setup.h"
 #include "zvr3tz.h"
 
+// Watching and playing back, all of the above in one object.
+#include "zvr3player.h"
+
 #endif // ZVR3LIB_H

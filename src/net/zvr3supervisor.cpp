@@ -460,7 +460,7 @@ void zvr3supervisor_private::updatePause()
 {
     if (kind != Archive || !supervising())
         return;
-    const bool hold = appPaused || heldBack;
+    const bool hold = appPaused || heldBack || ownerHold;
     if (hold && !sourcePaused && !needTimeRequest) {
         // Served when the chunk under way is complete: the next one is not asked for.
         send(Pause, true);
@@ -484,6 +484,14 @@ void zvr3supervisor_private::updatePause()
     }
     if (!hold && idleTimeout > 0 && stats.state == zvr3stats::Streaming)
         start(idle, idleTimeout);
+}
+
+void zvr3supervisor_private::setOwnerHold(bool hold)
+{
+    if (ownerHold == hold)
+        return;
+    ownerHold = hold;
+    updatePause();
 }
 
 void zvr3supervisor_private::checkPressure()

@@ -69,6 +69,9 @@ struct zvr3supervisor_private
     void fromArchive(const QVariant &value);
     bool passAgain(quint64 key, qint64 time);
     void updatePause();
+    // The owner of the chain (zvr3player) holds the fetch back while its own buffer is full,
+    // apart from the application's pause and the decoders' back-pressure.
+    void setOwnerHold(bool hold);
     void checkPressure();
     bool awaitingChunk() const;
     QDateTime resumeTime() const;
@@ -129,6 +132,7 @@ struct zvr3supervisor_private
     bool discarding = false;     // records of a place left behind come before the seek marker
     bool appPaused = false;      // the application has paused
     bool heldBack = false;       // the decoders are full
+    bool ownerHold = false;      // the owner's buffer is full (zvr3player): a third reason to pause
     bool sourcePaused = false;   // the source is told to pause (or, after a reconnect, asked nothing)
     bool needTimeRequest = false;  // after a reconnect: playing on needs a time request
     QVariant heldPosition;       // a position report waits for the record it belongs to
