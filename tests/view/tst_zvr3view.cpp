@@ -4,6 +4,7 @@
 #include <QtWidgets>
 
 #include <csignal>
+#include <sys/prctl.h>
 
 #include "archiveview.h"
 #include "liveview.h"
@@ -26,6 +27,8 @@ struct Sim
     explicit Sim(const QStringList &options = {})
     {
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // Ends with the test, also with one that crashed.
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         process.setStandardOutputFile(dir.filePath(QStringLiteral("out.txt")));
         process.start(QStringLiteral(ZVR3_SIM), QStringList{"--port", "0", "--user", "tester", "--password", "pw", "--quiet"} + options);
         const QDeadlineTimer deadline(Patience);
@@ -191,7 +194,7 @@ void tst_zvr3view::archive()
     for (const TimelineEvent &e : events) {
         const qint64 second = e.utc.toSecsSinceEpoch();
         QCOMPARE(e.utc.toMSecsSinceEpoch() % 1000, 0);
-        QCOMPARE(e.text, zvr3sim::eventText(second, 4));
+        QCOMPARE(e.text.section(QStringLiteral("; "), 0, 0), zvr3sim::eventText(second, 4));
     }
 
     // A click on the timeline at the first event plays from there: back before where it was.

@@ -116,7 +116,12 @@ MainWindow::MainWindow(QSettings *settings, QWidget *parent)
     updateStatus();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    // Everything closes while every view is still there: closing emits the last states.
+    closeRecorder();
+    m_closing = true;
+}
 
 bool MainWindow::openRecorder(const QUrl &url)
 {
@@ -223,6 +228,8 @@ QString MainWindow::statusText() const
 
 void MainWindow::updateStatus()
 {
+    if (m_closing)
+        return;
     m_status->setText(m_url.isValid() ? sourceStates().join(QStringLiteral("   ·   ")) : QStringLiteral("not connected"));
 }
 

@@ -83,6 +83,7 @@ private:
     SetupConsole *m_setup;
     QLabel *m_status;
     QMenu *m_recentMenu;
+    bool m_closing = false;
 };
 
 } // namespace zvr3view
