@@ -207,6 +207,7 @@ ArchiveView::ArchiveView(QWidget *parent)
     splitter->addWidget(m_list);
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 1);
+    splitter->setSizes({760, 340});
 
     auto *top = new QHBoxLayout;
     top->addWidget(new QLabel(QStringLiteral("Day"), this));
@@ -343,6 +344,7 @@ void ArchiveView::refreshEvents()
     period.addQueryItem(QStringLiteral("from"), from.toString(QStringLiteral("yyyyMMddhhmmss")));
     period.addQueryItem(QStringLiteral("to"), from.addSecs(DaySeconds - 1).toString(QStringLiteral("yyyyMMddhhmmss")));
     url.setQuery(period);
+    m_eventsState->setClosedNote(QString());
     m_eventsSupervisor.fetch(url);
 }
 
@@ -359,7 +361,9 @@ void ArchiveView::eventsArrived(const QVector<TimelineEvent> &events)
     m_list->addTopLevelItems(items);
     if (!items.isEmpty())
         m_list->scrollToItem(items.last());
-    emit message(QStringLiteral("%1 events on %2").arg(events.size()).arg(m_day.toString(Qt::ISODate)));
+    const QString note = QStringLiteral("%1 events on %2").arg(events.size()).arg(m_day.toString(Qt::ISODate));
+    m_eventsState->setClosedNote(note);
+    emit message(note);
 }
 
 void ArchiveView::playFrom(const QDateTime &utc)

@@ -53,8 +53,16 @@ void SourceState::setState(zvr3stats::State state)
     emit changed();
 }
 
+void SourceState::setClosedNote(const QString &note)
+{
+    m_closedNote = note;
+    emit changed();
+}
+
 QString SourceState::stateOnly() const
 {
+    if (m_stats.state == zvr3stats::Closed && !m_closedNote.isEmpty())
+        return m_closedNote;
     return stateText(m_stats, m_since.elapsed());
 }
 

@@ -27,6 +27,8 @@ public:
     QString name() const { return m_name; }
     void setStats(const zvr3stats &stats);
     void setState(zvr3stats::State state);   // keeps the rest of the last record
+    // What a closed source says instead of "closed" (a request source that has its answer).
+    void setClosedNote(const QString &note);
     zvr3stats stats() const { return m_stats; }
     // "Live: reconnecting in 2 s".
     QString text() const;
@@ -37,6 +39,7 @@ signals:
 
 private:
     QString m_name;
+    QString m_closedNote;
     zvr3stats m_stats;
     QElapsedTimer m_since;
 };
