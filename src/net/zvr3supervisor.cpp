@@ -125,12 +125,34 @@ void zvr3supervisor_private::detach()
     kind = NoSource;
     pending.clear();
     outstanding.reset();
+    resetConnection();
+}
+
+void zvr3supervisor_private::resetConnection()
+{
+    connectionBytes = 0;
+    stable = false;
+    loggedIn = false;
+    written = false;
+    sawError = false;
+    haveHeader = false;
+    listed.clear();
+    windowBytes = windowGarbage = 0;
+    parser.reset();
 }
 
 void zvr3supervisor_private::send(int code, const QVariant &arg)
 {
     if (source)
         source->slotData(zvr3value(zvr3command(code, arg)));
+}
+
+void zvr3supervisor_private::sendBarrier()
+{
+    // A marker is served as soon as its turn in the source's queue comes, even in the middle of a
+    // chunk. Code 6 waits for the end of the chunk under way, and with no channel it sends
+    // nothing: a marker behind it comes out between chunks.
+    send(Enable, QByteArray());
 }
 
 bool zvr3supervisor_private::supervising() const
@@ -236,8 +258,9 @@ void zvr3supervisor_private::command(int code, const QVariant &arg)
             if (!supervising()) {
                 needTimeRequest = true;
             } else if (fetching) {
-                // The records of the chunk under way still come; the marker tells where the
-                // new place begins.
+                // The records of the chunk under way still come; the marker, behind the
+                // barrier, tells where the new place begins.
+                sendBarrier();
                 send(zvr3node::Mark, QVariant::fromValue(zvr3supervisor_seek{}));
                 send(Play, *playFrom);
                 idle.stop();
@@ -267,15 +290,7 @@ void zvr3supervisor_private::startAttempt()
     if (stats.attempt > 0)
         ++stats.reconnects;
     ++stats.attempt;
-    connectionBytes = 0;
-    stable = false;
-    loggedIn = false;
-    written = false;
-    sawError = false;
-    haveHeader = false;
-    listed.clear();
-    windowBytes = windowGarbage = 0;
-    parser.reset();
+    resetConnection();
     setState(zvr3stats::Connecting);
     quiet = true;
     // Commands the failed connection left waiting are the supervisor's to send again, or not.
@@ -468,10 +483,13 @@ void zvr3supervisor_private::updatePause()
     } else if (!hold && needTimeRequest && playFrom) {
         if (sourcePaused) {
             // The source sits paused after a chunk of the old place: going on brings one more
-            // chunk of it, which the seek marker sets apart.
-            send(Pause, false);
-            send(zvr3node::Mark, QVariant::fromValue(zvr3supervisor_seek{}));
+            // chunk of it, which the seek marker sets apart. A source that has served the
+            // pause already asks for that chunk at once, and would let the marker out before
+            // the chunk comes: the barrier holds it back to the chunk's end.
             discarding = true;
+            send(Pause, false);
+            sendBarrier();
+            send(zvr3node::Mark, QVariant::fromValue(zvr3supervisor_seek{}));
         }
         send(Play, resumeTime());
         sourcePaused = false;

@@ -38,6 +38,8 @@ struct zvr3supervisor_private
 
     void attach(zvr3base *source);
     void detach();
+    // Forgets what belongs to one connection: its bytes, login, parser and stream list.
+    void resetConnection();
 
     void command(int code, const QVariant &arg);
     void fromSource(const QVariant &value);
@@ -57,6 +59,7 @@ struct zvr3supervisor_private
     qint64 delayAfter(int failures) const;
     void closeSource();
     void send(int code, const QVariant &arg = QVariant());
+    void sendBarrier();  // archive: what is sent after it waits for the end of the chunk under way
     bool supervising() const;  // a wait, an attempt or a connection is under way
 
     // Live and archive: the parser's records, counted and passed on.

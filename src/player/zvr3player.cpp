@@ -1,6 +1,5 @@
 #include "zvr3player.h"
 
-#include <QTimeZone>
 
 #include <cmath>
 
@@ -159,25 +158,15 @@ void zvr3player_private::header(const HDR_T &h)
         resetDecoder(decoders[number]);
         decoders.remove(number);
     }
-    QList<int> video;
     for (const STREAM_T &s : std::as_const(streams)) {
-        if (s.type == VideoType)
-            video << s.number;
-        if (decoders.contains(s.number) && decoders[s.number].info.number == s.number && decoders[s.number].decoder) {
-            // Every header starts a fresh decoder, also one equal to the last (a new connection).
-            decoders[s.number].info = s;
-            decoders[s.number].decoder->slotData(zvr3value(h));
-            continue;
-        }
         Stream &stream = decoders[s.number];
         stream.info = s;
-        if (wanted(s))
-            ensureDecoder(stream);
-    }
-    if (changed && mode == zvr3player::Archive && !channels.isEmpty()) {
-        const QList<int> off = without(video, channels);
-        if (!off.isEmpty())
-            supervisor->hideChannels(off);
+        if (!wanted(s))
+            resetDecoder(stream);
+        else if (stream.decoder)
+            stream.decoder->slotData(zvr3value(h));  // every header starts a fresh decoder
+        else
+            ensureDecoder(stream);  // hands it the header
     }
     if (changed)
         emit q->streamsChanged(streams);
@@ -291,28 +280,24 @@ void zvr3player_private::applyChannels(const QList<int> &previous)
             supervisor->hideChannels(hide);
         if (!show.isEmpty())
             supervisor->showChannels(show);
-    } else if (mode == zvr3player::Archive) {
-        QList<int> video;
-        for (const STREAM_T &s : std::as_const(streams)) {
-            if (s.type == VideoType)
-                video << s.number;
-        }
-        const QList<int> on = channels.isEmpty() ? video : channels;
-        const QList<int> off = without(video, on);
-        if (!off.isEmpty())
-            supervisor->hideChannels(off);
-        if (!previous.isEmpty() && !on.isEmpty())
-            supervisor->showChannels(on);
     }
-    // Decoders for the channels shown, none for the others.
+    // Archive: the recorder is not asked to leave channels out (what a recorder answers to that is
+    // no stream); the records of the others are not decoded, and what waits of them goes.
     for (Stream &s : decoders) {
         if (wanted(s.info))
             ensureDecoder(s);
         else
             resetDecoder(s);
     }
-    if (mode == zvr3player::Archive)
+    if (mode == zvr3player::Archive) {
+        for (auto it = waiting.begin(); it != waiting.end();) {
+            if (wanted(it->second.stream))
+                ++it;
+            else
+                it = waiting.erase(it);
+        }
         pump();
+    }
 }
 
 // ---- archive pacing
@@ -485,7 +470,7 @@ QDateTime zvr3player_private::toUtc(qint64 recorderMs) const
     const qint64 seconds = recorderMs >= 0 ? recorderMs / 1000 : (recorderMs - 999) / 1000;
     const qint64 ms = recorderMs - seconds * 1000;
     const qint64 utc = tz ? qint64(quint32(tz->toGMT(static_cast<unsigned long>(seconds)))) : seconds;
-    return QDateTime::fromMSecsSinceEpoch(utc * 1000 + ms, QTimeZone::utc());
+    return QDateTime::fromMSecsSinceEpoch(utc * 1000 + ms, Qt::UTC);
 }
 
 qint64 zvr3player_private::toRecorderMs(const QDateTime &utc) const
@@ -499,7 +484,7 @@ qint64 zvr3player_private::toRecorderMs(const QDateTime &utc) const
 QDateTime zvr3player_private::toRecorder(const QDateTime &utc) const
 {
     // A UTC date-time that reads the recorder's digits: the time request writes it as it reads.
-    return QDateTime::fromMSecsSinceEpoch(toRecorderMs(utc), QTimeZone::utc());
+    return QDateTime::fromMSecsSinceEpoch(toRecorderMs(utc), Qt::UTC);
 }
 
 // ---- the player

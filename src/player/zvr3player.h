@@ -116,8 +116,8 @@ public Q_SLOTS:
     /*! Archive: connects and plays from \a from (UTC) on; stops at \a to (UTC) when valid, else
         goes on. */
     void openArchive(const QUrl &url, const QDateTime &from, const QDateTime &to = QDateTime());
-    /*! Live: the channels shown from now on (others hidden). Archive: the channels enabled
-        (empty: all). */
+    /*! Live: the channels shown from now on (the others are asked off the recorder). Archive: the
+        channels played (empty: all); the recorder still sends the others, which are not decoded. */
     void setChannels(const QList<int> &channels);
     /*! Archive: plays from another time (UTC); drops what is buffered. */
     void seek(const QDateTime &from);

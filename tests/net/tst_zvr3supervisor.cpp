@@ -479,6 +479,31 @@ private slots:
         QCOMPARE(supervisor.stats().state, zvr3stats::WaitingToReconnect);
     }
 
+    void archiveSeekWhilePaused()
+    {
+        // Paused after the first chunk, then asked for a later time: going on brings one more
+        // chunk of the old place, which is left out, then the new place from its start.
+        ArchiveRecorder recorder;
+        zvr3net_archive archive;
+        zvr3supervisor supervisor(&archive);
+        Log log(&supervisor);
+        zvr3supervisor_private *d = zvr3supervisor_private::of(&supervisor);
+        supervisor.open(recorder.url());
+        supervisor.play(QDateTime::fromSecsSinceEpoch(ArchiveRecorder::First, Qt::UTC));
+        supervisor.setPaused(true);
+        QTRY_COMPARE(d->archive->currentState(), int(zvr3net_archive_priv::Paused));
+        supervisor.play(QDateTime::fromSecsSinceEpoch(ArchiveRecorder::First + 3, Qt::UTC));
+        supervisor.setPaused(false);
+        QTRY_VERIFY(recorder.done());
+        QList<quint64> seconds;
+        for (const QVariant &v : std::as_const(log.values)) {
+            if (const auto x = zvr3take<IDX_T>(v))
+                seconds << x->time;
+        }
+        const quint64 first = ArchiveRecorder::First;
+        QCOMPARE(seconds, (QList<quint64>{first, first + 3, first + 4, first + 5}));
+    }
+
     void requestsAgain_data()
     {
         QTest::addColumn<QString>("service");
