@@ -97,6 +97,7 @@ private slots:
     void snapshotAndRecording();
     void setupConsole();
     void outage();
+    void refused();
     void screenshot();
 
 private:
@@ -276,6 +277,19 @@ void tst_zvr3view::outage()
     sim.signal(SIGUSR2);
     QTRY_VERIFY_WITH_TIMEOUT(tile->pictureCount() > before + 5, Patience);
     QTRY_COMPARE_WITH_TIMEOUT(tile->stateText(), QStringLiteral("streaming"), Patience);
+}
+
+void tst_zvr3view::refused()
+{
+    // A refused login is not tried again: every tile and the status bar say why.
+    auto w = window();
+    QUrl url = m_sim->url();
+    url.setPassword(QStringLiteral("wrong"));
+    QVERIFY(w->openRecorder(url));
+    QTRY_COMPARE_WITH_TIMEOUT(w->live()->grid()->tile(0)->stateText(), QStringLiteral("failed: Access denied"), Patience);
+    QCOMPARE(w->live()->grid()->tile(3)->stateText(), QStringLiteral("failed: Access denied"));
+    QTRY_VERIFY_WITH_TIMEOUT(w->statusText().contains(QLatin1String("Live: failed: Access denied")), Patience);
+    QCOMPARE(w->live()->grid()->tile(0)->pictureCount(), 0);
 }
 
 void tst_zvr3view::screenshot()

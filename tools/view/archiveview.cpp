@@ -370,12 +370,14 @@ void ArchiveView::playFrom(const QDateTime &utc)
 {
     if (!m_url.isValid() || !utc.isValid())
         return;
-    // A fresh open rather than seek(): the player's seek of this version fetches on without
-    // releasing anything. The rate stays as chosen.
-    const qreal rate = m_player->rate();
-    m_player->openArchive(m_url, utc);
-    m_player->setChannels({0, 1, 2, 3});
-    m_player->setRate(rate);
+    if (m_player->mode() == zvr3player::Archive) {
+        m_player->seek(utc);
+    } else {
+        const qreal rate = m_player->rate();
+        m_player->openArchive(m_url, utc);
+        m_player->setChannels({0, 1, 2, 3});
+        m_player->setRate(rate);
+    }
     m_player->play();
     m_timeline->setPosition(utc);
 }
