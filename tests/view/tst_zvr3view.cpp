@@ -209,6 +209,18 @@ void tst_zvr3view::archive()
     QTRY_VERIFY_WITH_TIMEOUT(a->player()->position().isValid() && a->player()->position() < first, Patience);
     QVERIFY(a->player()->position() >= target.addSecs(-2));
 
+    // A double-click on an event in the list plays from that event: on past where it was.
+    int row = 0;
+    while (row < events.size() && events[row].utc <= first.addSecs(10))
+        ++row;
+    QVERIFY(row < events.size());
+    QTreeWidgetItem *item = a->eventList()->topLevelItem(row);
+    a->eventList()->scrollToItem(item);
+    const QPoint at = a->eventList()->visualItemRect(item).center();
+    QTest::mouseClick(a->eventList()->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(a->eventList()->viewport(), Qt::LeftButton, {}, at);
+    QTRY_VERIFY_WITH_TIMEOUT(a->player()->position() >= events[row].utc.addSecs(-1), Patience);
+
     // Pause and rate.
     a->setRate(4);
     QCOMPARE(a->player()->rate(), 4.0);
