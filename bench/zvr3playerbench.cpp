@@ -68,6 +68,7 @@ struct Release
 {
     qint64 atNs;    // when it left, on the bench's clock
     qint64 timeMs;  // its recorded time
+    int stream;
 };
 
 // The player at `rate` for `seconds` of wall time from the first item: the lateness of each item,
@@ -80,19 +81,19 @@ std::vector<double> playerRun(const QUrl &url, qreal rate, int seconds, std::vec
     clock.start();
     std::vector<Release> released;
     released.reserve(size_t(seconds * 160 * rate) + 1000);
-    const auto add = [&](const QDateTime &time) { released.push_back({clock.nsecsElapsed(), time.toMSecsSinceEpoch()}); };
-    QObject::connect(&player, &zvr3player::picture, [&](int, const QImage &, const QDateTime &t) { add(t); });
-    QObject::connect(&player, &zvr3player::sound, [&](int, const zvr3sound_buffer &, const QDateTime &t) { add(t); });
-    QObject::connect(&player, &zvr3player::text, [&](int, const QString &, const QDateTime &t) { add(t); });
-    QObject::connect(&player, &zvr3player::location, [&](int, const zvr3position_info &, const QDateTime &t) { add(t); });
     QEventLoop loop;
     QTimer end;
     end.setSingleShot(true);
     QObject::connect(&end, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&player, &zvr3player::picture, &loop, [&] {
-        if (!end.isActive() && released.size() == 1)
-            end.start(seconds * 1000);
-    });
+    const auto add = [&](int stream, const QDateTime &time) {
+        released.push_back({clock.nsecsElapsed(), time.toMSecsSinceEpoch(), stream});
+        if (released.size() == 1)
+            end.start(seconds * 1000);  // the run lasts this long from the first item
+    };
+    QObject::connect(&player, &zvr3player::picture, [&](int s, const QImage &, const QDateTime &t) { add(s, t); });
+    QObject::connect(&player, &zvr3player::sound, [&](int s, const zvr3sound_buffer &, const QDateTime &t) { add(s, t); });
+    QObject::connect(&player, &zvr3player::text, [&](int s, const QString &, const QDateTime &t) { add(s, t); });
+    QObject::connect(&player, &zvr3player::location, [&](int s, const zvr3position_info &, const QDateTime &t) { add(s, t); });
     QObject::connect(&player, &zvr3player::errorOccurred, &loop, [&](const zvr3error &e) {
         std::fprintf(stderr, "player: %s\n", qPrintable(e.text));
         loop.quit();
