@@ -21,9 +21,11 @@
 #include "zvr3supervisor_priv.h"
 
 // The marker the supervisor puts in front of an archive time request of its own: records that
-// come before it belong to what was asked for earlier.
+// come before it belong to what was asked for earlier. Its serial tells the marker of the last
+// time request from those of requests that a later one has overtaken.
 struct zvr3supervisor_seek
 {
+    quint64 serial = 0;
 };
 Q_DECLARE_METATYPE(zvr3supervisor_seek)
 
@@ -147,12 +149,14 @@ void zvr3supervisor_private::send(int code, const QVariant &arg)
         source->slotData(zvr3value(zvr3command(code, arg)));
 }
 
-void zvr3supervisor_private::sendBarrier()
+void zvr3supervisor_private::sendSeekMarker()
 {
     // A marker is served as soon as its turn in the source's queue comes, even in the middle of a
     // chunk. Code 6 waits for the end of the chunk under way, and with no channel it sends
     // nothing: a marker behind it comes out between chunks.
     send(Enable, QByteArray());
+    send(zvr3node::Mark, QVariant::fromValue(zvr3supervisor_seek{++seekSerial}));
+    seekPending = true;
 }
 
 bool zvr3supervisor_private::supervising() const
@@ -258,15 +262,24 @@ void zvr3supervisor_private::command(int code, const QVariant &arg)
             if (!supervising()) {
                 needTimeRequest = true;
             } else if (fetching) {
-                // The records of the chunk under way still come; the marker, behind the
-                // barrier, tells where the new place begins.
-                sendBarrier();
-                send(zvr3node::Mark, QVariant::fromValue(zvr3supervisor_seek{}));
+                // The rest of the chunk under way (of the old place, or of a time request still
+                // waiting, that this one overtakes) still comes and is left out; the marker,
+                // behind the barrier, tells where the new place begins. (Passed on, those records
+                // would also become the place a reconnect resumes from.)
+                discarding = true;
+                sendSeekMarker();
                 send(Play, *playFrom);
                 idle.stop();
                 if (idleTimeout > 0)
                     start(idle, idleTimeout);
             } else {
+                // A source told to pause may still be in the chunk under way, and going on brings
+                // one more chunk of the old place: none of it is the place asked for now. The
+                // marker sent with the time request, when the hold ends, lets records through
+                // again. (A source that a reconnect left asking for nothing brings nothing, and
+                // its time request goes without a marker.)
+                if (sourcePaused)
+                    discarding = true;
                 needTimeRequest = true;
                 updatePause();
             }
@@ -310,6 +323,7 @@ void zvr3supervisor_private::startAttempt()
         skip = passed;
         resuming = true;
         discarding = false;
+        seekPending = false;
         sourcePaused = false;
         needTimeRequest = playFrom.has_value();
         updatePause();
@@ -476,7 +490,7 @@ void zvr3supervisor_private::updatePause()
     if (kind != Archive || !supervising())
         return;
     const bool hold = appPaused || heldBack || ownerHold;
-    if (hold && !sourcePaused && !needTimeRequest) {
+    if (hold && !sourcePaused && !needTimeRequest && !seekPending) {
         // Served when the chunk under way is complete: the next one is not asked for.
         send(Pause, true);
         sourcePaused = true;
@@ -488,8 +502,7 @@ void zvr3supervisor_private::updatePause()
             // the chunk comes: the barrier holds it back to the chunk's end.
             discarding = true;
             send(Pause, false);
-            sendBarrier();
-            send(zvr3node::Mark, QVariant::fromValue(zvr3supervisor_seek{}));
+            sendSeekMarker();
         }
         send(Play, resumeTime());
         sourcePaused = false;
@@ -559,17 +572,26 @@ bool zvr3supervisor_private::passAgain(quint64 key, qint64 time)
 void zvr3supervisor_private::fromArchive(const QVariant &value)
 {
     countRecord(value);
-    if (zvr3holds<zvr3supervisor_seek>(value)) {
+    if (const auto seek = zvr3take<zvr3supervisor_seek>(value)) {
         // From here on the records are those of the time asked for: nothing before is kept as
         // the place to resume from, and (after a pause) the chunk of the old place was not asked
         // for. Markers that a reconnect flushes out of the worker's queue change nothing.
         if (quiet)
             return;
         heldPosition = QVariant();
+        if (seek->serial != seekSerial) {
+            // A later time request waits behind this one: what this one brings is a place left
+            // behind too, up to the marker of the last.
+            discarding = true;
+            return;
+        }
+        seekPending = false;
         passed.clear();
         lastPassedMs.reset();
         lastIndex.reset();
         discarding = false;
+        // A hold that came meanwhile takes effect now, after the chunk of the place asked for.
+        updatePause();
         return;
     }
     if (zvr3holds<zvr3parser_position>(value)) {

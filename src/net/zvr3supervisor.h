@@ -161,9 +161,12 @@ public Q_SLOTS:
     /*! Live: stops the streams of \a channels (code 6); archive: disables them (code 7); now
         and after every reconnect. */
     void hideChannels(const QList<int> &channels);
-    /*! Archive: plays from \a from, on the recorder's clock (code 4). */
+    /*! Archive: plays from \a from, on the recorder's clock (code 4). What still comes of the
+        place played before (the rest of the chunk under way) is left out. */
     void play(const QDateTime &from);
-    /*! Archive: pauses or goes on (code 5). */
+    /*! Archive: pauses or goes on (code 5). A pause takes effect at the end of the chunk under
+        way; one asked for before a play() is answered, at the end of the first chunk of the new
+        place. */
     void setPaused(bool paused);
     /*! Event list or snapshot: fetches what \a url names (code 2), again after failures. */
     void fetch(const QUrl &url);

@@ -59,7 +59,9 @@ struct zvr3supervisor_private
     qint64 delayAfter(int failures) const;
     void closeSource();
     void send(int code, const QVariant &arg = QVariant());
-    void sendBarrier();  // archive: what is sent after it waits for the end of the chunk under way
+    // Archive: a marker of the place asked for next, behind a barrier that holds it back to the
+    // end of the chunk under way.
+    void sendSeekMarker();
     bool supervising() const;  // a wait, an attempt or a connection is under way
 
     // Live and archive: the parser's records, counted and passed on.
@@ -133,6 +135,12 @@ struct zvr3supervisor_private
     bool headerPassed = false;
     bool resuming = false;       // the records of a reconnect are being matched against those passed
     bool discarding = false;     // records of a place left behind come before the seek marker
+    quint64 seekSerial = 0;      // the serial of the last seek marker sent
+    // That marker has not come back yet: its time request waits in the source's queue. A new
+    // time request then simply follows it, and a pause waits for it, as a pause sent now would
+    // be served after the chunk of a place that is left behind, and going on would ask for the
+    // chunk after that one (at the archive's end: one that never comes).
+    bool seekPending = false;
     bool appPaused = false;      // the application has paused
     bool heldBack = false;       // the decoders are full
     bool ownerHold = false;      // the owner's buffer is full (zvr3player): a third reason to pause

@@ -55,6 +55,7 @@ struct Supervised
 // request is answered with the chunk of its second (a header, the second's frames in parts,
 // sound and texts), whose closing records name the next second; after the last, silence.
 // Connection n sends only cuts[n] bytes of its answers (when given, >= 0), then closes.
+// Stepped, the chunks asked for wait, in order, until the test sends them with give().
 struct ArchiveRecorder : Fake
 {
     static constexpr quint32 First = 1700000000;
@@ -72,8 +73,13 @@ struct ArchiveRecorder : Fake
                 second = line.mid(18, 8).toUInt(nullptr, 16);
             if (second < First || second >= First + Seconds)
                 return;
-            const int n = int(sessions().indexOf(s));
             QByteArray bytes = chunk(second);
+            if (stepped) {
+                owed << bytes;
+                owedTo = s;
+                return;
+            }
+            const int n = int(sessions().indexOf(s));
             const bool cut = n < cuts.size() && cuts[n] >= 0;
             const qint64 room = cut ? cuts[n] - sentOn[s] : bytes.size();
             sentOn[s] += qMin<qint64>(room, bytes.size());
@@ -105,8 +111,23 @@ struct ArchiveRecorder : Fake
         return false;
     }
 
+    // Stepped: sends the next bytes of the oldest chunk owed, count of them (-1: the rest).
+    QByteArray give(qint64 count)
+    {
+        QByteArray &head = owed.first();
+        const QByteArray part = count < 0 ? head : head.left(count);
+        head.remove(0, part.size());
+        if (head.isEmpty())
+            owed.removeFirst();
+        owedTo->send(part);
+        return part;
+    }
+
     QList<int> cuts;
     QHash<FakeSession *, qint64> sentOn;
+    bool stepped = false;
+    QList<QByteArray> owed;
+    FakeSession *owedTo = nullptr;
 };
 
 // The records a consumer sees, as JSON lines: no position reports (they count each connection's
@@ -121,14 +142,15 @@ QStringList records(const QList<QVariant> &values)
     return out;
 }
 
-// The archive of ArchiveRecorder played whole, without a fault and without a supervisor.
-QStringList uninterruptedPlayback()
+// The archive of ArchiveRecorder played whole (from the given second on), without a fault and
+// without a supervisor.
+QStringList uninterruptedPlayback(quint32 from = ArchiveRecorder::First)
 {
     ArchiveRecorder recorder;
     zvr3net_archive archive;
     Log log(&archive);
     archive.open(recorder.url());
-    archive.play(QDateTime::fromSecsSinceEpoch(ArchiveRecorder::First, Qt::UTC));
+    archive.play(QDateTime::fromSecsSinceEpoch(from, Qt::UTC));
     if (!QTest::qWaitFor([&] { return recorder.done(); }, 60000)) {
         qWarning("%s / %s", qPrintable(sent(recorder)), qPrintable(log.lines.mid(log.lines.size() - 3).join(" ; ")));
         return {};
@@ -502,6 +524,108 @@ private slots:
         }
         const quint64 first = ArchiveRecorder::First;
         QCOMPARE(seconds, (QList<quint64>{first, first + 3, first + 4, first + 5}));
+    }
+
+    void archiveSeekAt_data()
+    {
+        // The moment a seek comes, given as the steps of a script: "half" and "rest" send the
+        // first half and the rest of the chunk the recorder owes, "paused" waits for the source
+        // to have served the pause; "hold" and "free" are the player's hold for its buffer,
+        // "pause" and "go" the application's, "full" and "drain" the decoders' back-pressure;
+        // "seek:<n>" plays from second n. The player's seek is "hold seek:<n> free".
+        QTest::addColumn<QString>("script");
+        QTest::newRow("mid-chunk") << "half hold seek:3 free rest";
+        QTest::newRow("between chunks") << "rest hold seek:3 free";
+        QTest::newRow("the player's hold served") << "half hold rest paused seek:3 free";
+        QTest::newRow("paused mid-chunk") << "half pause hold seek:3 free rest paused go";
+        QTest::newRow("paused, pause served") << "half pause rest paused hold seek:3 free go";
+        QTest::newRow("back-pressure mid-chunk") << "half full hold seek:3 free rest paused drain";
+        QTest::newRow("right after going on") << "half pause rest paused go hold seek:3 free";
+        QTest::newRow("right after going on, mid-chunk") << "half pause go hold seek:3 free rest";
+        QTest::newRow("to the place under way") << "half hold seek:0 free rest";
+        QTest::newRow("twice before an answer") << "half hold seek:5 free hold seek:3 free rest";
+        QTest::newRow("twice, paused") << "half pause hold seek:5 free hold seek:3 free rest paused go";
+        QTest::newRow("again while the old place drains") << "half hold seek:5 free rest half hold seek:3 free rest";
+        QTest::newRow("the application's play mid-chunk") << "half seek:3 rest";
+        QTest::newRow("the application's play twice") << "half seek:5 seek:3 rest";
+    }
+    void archiveSeekAt()
+    {
+        // Whenever the seek comes, what comes out after it is the archive from the time asked
+        // for, as an uninterrupted playback from there gives it: nothing more of the old place,
+        // nothing of a seek overtaken by a later one.
+        QFETCH(QString, script);
+        ArchiveRecorder recorder;
+        recorder.stepped = true;
+        zvr3net_archive archive;
+        zvr3supervisor supervisor(&archive);
+        Log log(&supervisor);
+        zvr3supervisor_private *d = zvr3supervisor_private::of(&supervisor);
+        // Back-pressure: a decoder that decodes nothing until drained holds the fetch back from
+        // its first record on.
+        std::optional<zvr3decoder> video;
+        QSemaphore go;
+        std::atomic<bool> open{false};
+        if (script.contains(QLatin1String("full"))) {
+            zvr3decoder_priv_thread::setDecodeHook([&] {
+                if (!open)
+                    go.tryAcquire(1, 60000);
+            });
+            video.emplace(0);
+            connect(&supervisor, &zvr3base::sigData, &*video, &zvr3base::slotData);
+            supervisor.addDecoder(&*video);
+            supervisor.setBackPressure(1);
+        }
+        const auto unblock = qScopeGuard([&] {
+            open = true;
+            go.release(1000);
+            zvr3decoder_priv_thread::setDecodeHook(nullptr);
+        });
+        supervisor.open(recorder.url());
+        supervisor.play(QDateTime::fromSecsSinceEpoch(ArchiveRecorder::First, Qt::UTC));
+        quint32 target = ArchiveRecorder::First;
+        qsizetype seekedAt = 0;
+        const auto give = [&](bool half) {
+            QTRY_VERIFY(!recorder.owed.isEmpty());
+            const qint64 before = supervisor.stats().bytesReceived;
+            const QByteArray part = recorder.give(half ? recorder.owed.first().size() / 2 : -1);
+            QTRY_COMPARE(supervisor.stats().bytesReceived, before + part.size());
+        };
+        for (const QString &step : script.split(QLatin1Char(' '))) {
+            if (step == QLatin1String("half") || step == QLatin1String("rest")) {
+                give(step == QLatin1String("half"));
+            } else if (step == QLatin1String("paused")) {
+                QTRY_COMPARE(d->archive->currentState(), int(zvr3net_archive_priv::Paused));
+            } else if (step == QLatin1String("hold") || step == QLatin1String("free")) {
+                d->setOwnerHold(step == QLatin1String("hold"));
+            } else if (step == QLatin1String("pause") || step == QLatin1String("go")) {
+                supervisor.setPaused(step == QLatin1String("pause"));
+            } else if (step == QLatin1String("full")) {
+                QVERIFY(d->heldBack);
+            } else if (step == QLatin1String("drain")) {
+                supervisor.setBackPressure(0);
+            } else {
+                QVERIFY(step.startsWith(QLatin1String("seek:")));
+                target = ArchiveRecorder::First + step.mid(5).toUInt();
+                seekedAt = log.values.size();
+                supervisor.play(QDateTime::fromSecsSinceEpoch(target, Qt::UTC));
+            }
+            if (QTest::currentTestFailed())
+                return;
+        }
+        // From here on the recorder answers at once.
+        recorder.stepped = false;
+        while (!recorder.owed.isEmpty())
+            recorder.give(-1);
+        QTRY_VERIFY2(recorder.done(), qPrintable(sent(recorder)));
+        // The stream header is the same throughout: after the seek it does not come again.
+        const auto withoutHeaders = [](QStringList lines) {
+            lines.removeIf([](const QString &line) { return line.startsWith(QLatin1String("{\"record\": \"HDR_T\"")); });
+            return lines;
+        };
+        const QStringList expected = withoutHeaders(uninterruptedPlayback(target));
+        QVERIFY(expected.size() > 50);
+        QCOMPARE(withoutHeaders(records(log.values.mid(seekedAt))), expected);
     }
 
     void requestsAgain_data()

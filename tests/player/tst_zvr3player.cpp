@@ -363,9 +363,15 @@ void tst_zvr3player::pauseResume()
 void tst_zvr3player::seek_data()
 {
     QTest::addColumn<int>("from");
-    QTest::addColumn<int>("to");
-    QTest::newRow("forward") << 70 << 30;
-    QTest::newRow("back") << 30 << 75;
+    QTest::addColumn<int>("to");  // seconds ago; 0: the position the player is at
+    QTest::addColumn<QString>("how");
+    QTest::newRow("forward") << 70 << 30 << "once";
+    QTest::newRow("back") << 30 << 75 << "once";
+    QTest::newRow("to where it is") << 60 << 0 << "once";
+    // The first seek is not answered yet when the second comes: only the second place plays.
+    QTest::newRow("twice in a row") << 70 << 40 << "twice";
+    // Paused, it stays paused; played, it goes on from the new place.
+    QTest::newRow("while paused") << 70 << 30 << "paused";
 }
 
 // A seek drops what is buffered and plays from the new time, its first item at once.
@@ -373,6 +379,7 @@ void tst_zvr3player::seek()
 {
     QFETCH(int, from);
     QFETCH(int, to);
+    QFETCH(QString, how);
     zvr3player player;
     Watch watch(player);
     Driven clock(player);
@@ -381,13 +388,30 @@ void tst_zvr3player::seek()
     player.openArchive(m_sim.url(), QDateTime::fromSecsSinceEpoch(now - from, QTimeZone::utc()));
     driveTo(clock, watch, 30);
     const qsizetype before = watch.items.size();
+    const QDateTime target = to > 0 ? QDateTime::fromSecsSinceEpoch(now - to, QTimeZone::utc()) : player.position();
+    if (how == QLatin1String("paused"))
+        player.pause();
+    if (how == QLatin1String("twice"))
+        player.seek(QDateTime::fromSecsSinceEpoch(now - 10, QTimeZone::utc()));
+    player.seek(target);
+    if (how == QLatin1String("paused")) {
+        // Nothing is fetched or released however far the clock moves.
+        auto *net = zvr3supervisor_private::of(player.supervisor())->archive.data();
+        QTRY_COMPARE_WITH_TIMEOUT(net->currentState(), int(zvr3net_archive_priv::Paused), Patience);
+        clock.set(clock.d->manualNowUs + 20000000);
+        QCoreApplication::processEvents();
+        QCOMPARE(watch.items.size(), before);
+        QVERIFY(player.isPaused());
+        QCOMPARE(net->currentState(), int(zvr3net_archive_priv::Paused));
+        player.play();
+    }
     const qint64 seekedAt = clock.d->manualNowUs;
-    player.seek(QDateTime::fromSecsSinceEpoch(now - to, QTimeZone::utc()));
     QTRY_VERIFY_WITH_TIMEOUT(watch.items.size() > before, Patience);
     const Released first = watch.items[before];
     QCOMPARE(first.clockUs, seekedAt);
     // The chunk that holds the time asked for starts at most two seconds before it.
-    QVERIFY2(first.time >= utcMs(now - to - 2) && first.time <= utcMs(now - to + 1), qPrintable(QString::number(first.time - utcMs(now - to))));
+    const qint64 asked = target.toMSecsSinceEpoch();
+    QVERIFY2(first.time >= asked - 2000 && first.time <= asked + 1000, qPrintable(QString::number(first.time - asked)));
     driveTo(clock, watch, before + 60);
     for (qsizetype i = before; i < watch.items.size(); ++i) {
         QVERIFY(watch.items[i].time >= first.time);
