@@ -370,13 +370,15 @@ void ArchiveView::playFrom(const QDateTime &utc)
 {
     if (!m_url.isValid() || !utc.isValid())
         return;
-    // A fresh open rather than seek(): under a slow build the player's seek was seen to stay at the
-    // old place (the archive test under the address sanitizer, once in two runs). A new connection
-    // costs a login; the rate stays as chosen.
-    const qreal rate = m_player->rate();
-    m_player->openArchive(m_url, utc);
-    m_player->setChannels({0, 1, 2, 3});
-    m_player->setRate(rate);
+    const zvr3stats::State state = m_player->state();
+    if (m_player->mode() == zvr3player::Archive && state != zvr3stats::Closed && state != zvr3stats::Failed) {
+        m_player->seek(utc);  // on the same connection, from the new time on
+    } else {
+        const qreal rate = m_player->rate();
+        m_player->openArchive(m_url, utc);
+        m_player->setChannels({0, 1, 2, 3});
+        m_player->setRate(rate);
+    }
     m_player->play();
     m_timeline->setPosition(utc);
 }
