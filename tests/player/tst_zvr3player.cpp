@@ -7,43 +7,15 @@
 #include "zvr3player_priv.h"
 #include "zvr3supervisor.h"
 #include "zvr3supervisor_priv.h"
+#include "zvr3testsim.h"
 #include "zvr3testutil.h"
 #include "zvr3tz.h"
 
 namespace {
 
-// A simulator on a free port of 127.0.0.1, for user "tester" with password "pw": four channels,
-// sound on stream 64, texts on 65, positions on 66; its clock (the recorder's) reads UTC.
-struct Sim
-{
-    explicit Sim(const QStringList &options)
-    {
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.setStandardOutputFile(dir.filePath(QStringLiteral("out.txt")));
-        process.start(QStringLiteral(ZVR3_SIM), QStringList{"--port", "0", "--user", "tester", "--password", "pw", "--quiet"} + options);
-        const QDeadlineTimer deadline(60000);
-        while (firstLine().isEmpty() && !process.waitForFinished(10) && !deadline.hasExpired()) {
-        }
-        const QString line = firstLine();
-        if (line.startsWith(QLatin1String("zvr3-sim listening on 127.0.0.1:")))
-            port = quint16(line.mid(line.lastIndexOf(QLatin1Char(':')) + 1).toUInt());
-    }
-    QString firstLine() const
-    {
-        const QByteArray bytes = zvr3test::fileBytes(dir.filePath(QStringLiteral("out.txt")));
-        return bytes.contains('\n') ? QString::fromUtf8(bytes.left(bytes.indexOf('\n'))) : QString();
-    }
-    void signal(int number) { ::kill(pid_t(process.processId()), number); }
-    ~Sim()
-    {
-        process.terminate();
-        process.waitForFinished(20000);
-    }
-    QUrl url() const { return QUrl(QStringLiteral("tcp://tester:pw@127.0.0.1:%1").arg(port)); }
-    QTemporaryDir dir;
-    QProcess process;
-    quint16 port = 0;
-};
+// The simulator's sound is stream 64, its texts 65, its positions 66; its clock (the recorder's)
+// reads UTC.
+using zvr3test::Sim;
 
 // Only a failing test waits this long.
 constexpr int Patience = 30000;

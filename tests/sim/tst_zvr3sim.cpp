@@ -17,51 +17,12 @@
 #include "zvr3position_info.h"
 #include "zvr3setup.h"
 #include "zvr3sound_buffer.h"
+#include "zvr3testsim.h"
 #include "zvr3testutil.h"
 
 namespace {
 
-// A simulator on a free port of 127.0.0.1, for user "tester" with password "pw".
-struct Sim
-{
-    explicit Sim(const QStringList &options)
-    {
-        // Its output goes to a file: a line it wrote before it sent something to a client is there
-        // to read by the time the client has received it.
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.setStandardOutputFile(dir.filePath(QStringLiteral("out.txt")));
-        process.start(QStringLiteral(ZVR3_SIM), QStringList{"--port", "0", "--user", "tester", "--password", "pw", "--quiet"} + options);
-        // It says where it listens once it does; encoding the picture loops takes a moment before.
-        const QDeadlineTimer deadline(60000);
-        while (lines().isEmpty() && !process.waitForFinished(10) && !deadline.hasExpired()) {
-        }
-        const QString line = lines().value(0);
-        if (line.startsWith(QLatin1String("zvr3-sim listening on 127.0.0.1:")))
-            port = quint16(line.mid(line.lastIndexOf(QLatin1Char(':')) + 1).toUInt());
-    }
-    // The whole lines it has printed so far.
-    QStringList lines() const
-    {
-        QStringList out = QString::fromUtf8(zvr3test::fileBytes(dir.filePath(QStringLiteral("out.txt")))).split(QLatin1Char('\n'));
-        out.removeLast();  // empty, or a line not yet ended
-        return out;
-    }
-    void signal(int number) { ::kill(pid_t(process.processId()), number); }
-    ~Sim() { stop(); }
-    // SIGTERM: the simulator closes everything and exits with 0.
-    bool stop()
-    {
-        process.terminate();
-        return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    }
-    QUrl url(const QString &password = QStringLiteral("pw"), const QString &query = QString()) const
-    {
-        return QUrl(QStringLiteral("tcp://tester:%1@127.0.0.1:%2").arg(password).arg(port) + (query.isEmpty() ? "" : "?" + query));
-    }
-    QTemporaryDir dir;
-    QProcess process;
-    quint16 port = 0;
-};
+using zvr3test::Sim;
 
 // Only a failing test waits this long: the simulator and the decoders may be slow on a loaded machine.
 constexpr int Patience = 30000;

@@ -3,9 +3,6 @@
 #include <QtTest>
 #include <QtWidgets>
 
-#include <csignal>
-#include <sys/prctl.h>
-
 #include "archiveview.h"
 #include "liveview.h"
 #include "mainwindow.h"
@@ -13,6 +10,7 @@
 #include "simsource.h"
 #include "zvr3player.h"
 #include "zvr3supervisor.h"
+#include "zvr3testsim.h"
 
 using namespace zvr3view;
 
@@ -21,43 +19,7 @@ namespace {
 // Only a failing test waits this long: the simulator and the decoders may be slow on a loaded machine.
 constexpr int Patience = 60000;
 
-// A simulator on a free port of 127.0.0.1 for user "tester", password "pw".
-struct Sim
-{
-    explicit Sim(const QStringList &options = {})
-    {
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        // Ends with the test, also with one that crashed.
-        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        process.setStandardOutputFile(dir.filePath(QStringLiteral("out.txt")));
-        process.start(QStringLiteral(ZVR3_SIM), QStringList{"--port", "0", "--user", "tester", "--password", "pw", "--quiet"} + options);
-        const QDeadlineTimer deadline(Patience);
-        while (lines().isEmpty() && !process.waitForFinished(10) && !deadline.hasExpired()) {
-        }
-        const QString line = lines().value(0);
-        if (line.startsWith(QLatin1String("zvr3-sim listening on 127.0.0.1:")))
-            port = quint16(line.mid(line.lastIndexOf(QLatin1Char(':')) + 1).toUInt());
-    }
-    ~Sim()
-    {
-        process.terminate();
-        process.waitForFinished(20000);
-    }
-    QStringList lines() const
-    {
-        QFile f(dir.filePath(QStringLiteral("out.txt")));
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        QStringList out = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
-        out.removeLast();
-        return out;
-    }
-    void signal(int number) { ::kill(pid_t(process.processId()), number); }
-    QUrl url() const { return QUrl(QStringLiteral("tcp://tester:pw@127.0.0.1:%1").arg(port)); }
-    QTemporaryDir dir;
-    QProcess process;
-    quint16 port = 0;
-};
+using zvr3test::Sim;
 
 // The average colour of a picture, and how far its brightest and darkest pixels lie apart.
 struct Look
