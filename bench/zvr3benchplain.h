@@ -17,42 +17,65 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+// One plain FFmpeg decoder of the named codec ("h264", "mpeg4") that converts every picture to BGRA
+// in a fresh buffer, as the decoder node does for its images.
+class PlainDecoder
+{
+public:
+    explicit PlainDecoder(const char *decoderName)
+    {
+        const AVCodec *codec = avcodec_find_decoder_by_name(decoderName);
+        m_ctx = avcodec_alloc_context3(codec);
+        avcodec_open2(m_ctx, codec, nullptr);
+    }
+    ~PlainDecoder()
+    {
+        sws_freeContext(m_scaler);
+        av_packet_free(&m_packet);
+        av_frame_free(&m_frame);
+        avcodec_free_context(&m_ctx);
+    }
+    PlainDecoder(const PlainDecoder &) = delete;
+    PlainDecoder &operator=(const PlainDecoder &) = delete;
+
+    // Decodes one packet; true when it gave a picture, converted.
+    bool decode(const QByteArray &data)
+    {
+        m_padded = data + QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, '\0');
+        m_packet->data = reinterpret_cast<uint8_t *>(m_padded.data());
+        m_packet->size = int(data.size());
+        avcodec_send_packet(m_ctx, m_packet);
+        if (avcodec_receive_frame(m_ctx, m_frame) != 0)
+            return false;
+        if (!m_scaler)
+            m_scaler = sws_getContext(m_frame->width, m_frame->height, AVPixelFormat(m_frame->format), m_frame->width,
+                                      m_frame->height, AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
+        QByteArray bgra(qsizetype(m_frame->width) * m_frame->height * 4, Qt::Uninitialized);
+        uint8_t *planes[1] = {reinterpret_cast<uint8_t *>(bgra.data())};
+        const int strides[1] = {m_frame->width * 4};
+        sws_scale(m_scaler, m_frame->data, m_frame->linesize, 0, m_frame->height, planes, strides);
+        benchmark::DoNotOptimize(bgra.data());
+        av_frame_unref(m_frame);
+        return true;
+    }
+
+private:
+    AVCodecContext *m_ctx = nullptr;
+    AVFrame *m_frame = av_frame_alloc();
+    AVPacket *m_packet = av_packet_alloc();
+    SwsContext *m_scaler = nullptr;
+    QByteArray m_padded;
+};
+
 // Decodes `count` pictures from `packets` (cycled, starting with the first, a key frame) with a
 // fresh decoder of the named FFmpeg codec ("h264", "mpeg4"), and converts each picture to BGRA
 // in a fresh buffer, as the decoder node does for its images. Returns the pictures made.
 inline qint64 plainDecodeToBgra(const char *decoderName, const QList<QByteArray> &packets, qint64 count)
 {
-    const AVCodec *codec = avcodec_find_decoder_by_name(decoderName);
-    AVCodecContext *ctx = avcodec_alloc_context3(codec);
-    avcodec_open2(ctx, codec, nullptr);
-    AVFrame *frame = av_frame_alloc();
-    AVPacket *packet = av_packet_alloc();
-    SwsContext *scaler = nullptr;
-    QByteArray padded;
+    PlainDecoder decoder(decoderName);
     qint64 pictures = 0;
-    for (qint64 i = 0; i < count && !packets.isEmpty(); ++i) {
-        const QByteArray &data = packets.at(qsizetype(i % packets.size()));
-        padded = data + QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, '\0');
-        packet->data = reinterpret_cast<uint8_t *>(padded.data());
-        packet->size = int(data.size());
-        avcodec_send_packet(ctx, packet);
-        if (avcodec_receive_frame(ctx, frame) != 0)
-            continue;
-        if (!scaler)
-            scaler = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), frame->width, frame->height,
-                                    AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
-        QByteArray bgra(qsizetype(frame->width) * frame->height * 4, Qt::Uninitialized);
-        uint8_t *planes[1] = {reinterpret_cast<uint8_t *>(bgra.data())};
-        const int strides[1] = {frame->width * 4};
-        sws_scale(scaler, frame->data, frame->linesize, 0, frame->height, planes, strides);
-        benchmark::DoNotOptimize(bgra.data());
-        av_frame_unref(frame);
-        ++pictures;
-    }
-    sws_freeContext(scaler);
-    av_packet_free(&packet);
-    av_frame_free(&frame);
-    avcodec_free_context(&ctx);
+    for (qint64 i = 0; i < count && !packets.isEmpty(); ++i)
+        pictures += decoder.decode(packets.at(qsizetype(i % packets.size())));
     return pictures;
 }
 
@@ -103,13 +126,7 @@ inline PlainLiveResult plainLiveDecode(const char *decoderName, const std::vecto
     for (size_t c = 0; c < channels; ++c) {
         threads.emplace_back([&, c] {
             const QList<QByteArray> &packets = loops[c];
-            const AVCodec *codec = avcodec_find_decoder_by_name(decoderName);
-            AVCodecContext *ctx = avcodec_alloc_context3(codec);
-            avcodec_open2(ctx, codec, nullptr);
-            AVFrame *frame = av_frame_alloc();
-            AVPacket *packet = av_packet_alloc();
-            SwsContext *scaler = nullptr;
-            QByteArray padded;
+            PlainDecoder decoder(decoderName);
             double cpuFrom = -1;
             for (qint64 k = 0;; ++k) {
                 const qint64 dueAt = start + k * FrameNs;
@@ -121,21 +138,7 @@ inline PlainLiveResult plainLiveDecode(const char *decoderName, const std::vecto
                 }
                 if (cpuFrom < 0 && dueAt >= windowFrom)
                     cpuFrom = threadCpu();
-                const QByteArray &data = packets.at(qsizetype(k % packets.size()));
-                padded = data + QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, '\0');
-                packet->data = reinterpret_cast<uint8_t *>(padded.data());
-                packet->size = int(data.size());
-                avcodec_send_packet(ctx, packet);
-                if (avcodec_receive_frame(ctx, frame) == 0) {
-                    if (!scaler)
-                        scaler = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), frame->width,
-                                                frame->height, AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
-                    QByteArray bgra(qsizetype(frame->width) * frame->height * 4, Qt::Uninitialized);
-                    uint8_t *planes[1] = {reinterpret_cast<uint8_t *>(bgra.data())};
-                    const int strides[1] = {frame->width * 4};
-                    sws_scale(scaler, frame->data, frame->linesize, 0, frame->height, planes, strides);
-                    benchmark::DoNotOptimize(bgra.data());
-                    av_frame_unref(frame);
+                if (decoder.decode(packets.at(qsizetype(k % packets.size())))) {
                     const qint64 doneAt = now();
                     if (dueAt >= windowFrom && doneAt < windowTo) {
                         ++r.pictures[c];
@@ -147,10 +150,6 @@ inline PlainLiveResult plainLiveDecode(const char *decoderName, const std::vecto
             }
             if (cpuFrom >= 0)
                 cpu[c] = threadCpu() - cpuFrom;
-            sws_freeContext(scaler);
-            av_packet_free(&packet);
-            av_frame_free(&frame);
-            avcodec_free_context(&ctx);
         });
     }
     for (std::thread &t : threads)

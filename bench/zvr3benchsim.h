@@ -16,6 +16,18 @@
 
 namespace zvr3bench {
 
+// A simulator that only streams live: `channels` channels of `size`, no archive, quiet.
+inline zvr3sim::Options liveOptions(int channels, const QSize &size)
+{
+    zvr3sim::Options options;
+    options.channels = channels;
+    options.size = size;
+    options.archiveSeconds = 0;
+    options.keepSeconds = 5;
+    options.quiet = true;
+    return options;
+}
+
 // The recorder simulator on a thread of its own, so that its accepting and sending do not wait for
 // the application's thread that is being measured. The constructor encodes the source's loops,
 // starts the thread and makes the server there (its timer and sockets live there), listening on a

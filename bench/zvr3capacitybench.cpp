@@ -268,12 +268,7 @@ void BM_Capacity(benchmark::State &state)
     av_log_set_level(AV_LOG_FATAL);
     SentLog log;
     log.clock.start();
-    zvr3sim::Options options;
-    options.channels = SimChannels;
-    options.size = QSize(1280, 720);
-    options.archiveSeconds = 0;
-    options.keepSeconds = 5;
-    options.quiet = true;
+    const zvr3sim::Options options = zvr3bench::liveOptions(SimChannels, QSize(1280, 720));
     zvr3bench::SimThread sim(options, false, [&](zvr3sim::Server &server) {
         QObject::connect(&server, &zvr3sim::Server::frameWriting, &server, [&](qint64 f) {
             const QMutexLocker locker(&log.lock);

@@ -84,12 +84,7 @@ void BM_LiveChannels(benchmark::State &state)
     QHash<qint64, qint64> sentAt;  // frame -> nanoseconds on the monotonic clock
     QElapsedTimer clock;
     clock.start();
-    zvr3sim::Options options;
-    options.channels = channels;
-    options.size = size;
-    options.archiveSeconds = 0;
-    options.keepSeconds = 5;
-    options.quiet = true;
+    const zvr3sim::Options options = zvr3bench::liveOptions(channels, size);
     zvr3bench::SimThread sim(options, false, [&](zvr3sim::Server &server) {
         QObject::connect(&server, &zvr3sim::Server::frameWriting, &server, [&](qint64 f) {
             const QMutexLocker locker(&sentLock);

@@ -115,12 +115,7 @@ void BM_Reconnect(benchmark::State &state)
     clock.start();
     // One small channel; listeningAt is stamped on the simulator's thread when it listens again.
     std::atomic<qint64> listeningAt{-1};  // nanoseconds on the clock
-    zvr3sim::Options options;
-    options.channels = 1;
-    options.size = QSize(320, 180);
-    options.archiveSeconds = 0;
-    options.keepSeconds = 5;
-    options.quiet = true;
+    const zvr3sim::Options options = zvr3bench::liveOptions(1, QSize(320, 180));
     zvr3bench::SimThread sim(options, false, [&](zvr3sim::Server &server) {
         QObject::connect(&server, &zvr3sim::Server::listening, &server,
                          [&] { listeningAt.store(clock.nsecsElapsed()); }, Qt::DirectConnection);

@@ -111,12 +111,7 @@ int main(int argc, char *argv[])
     const QSize size(wh.value(0).toInt(), wh.value(1).toInt());
     av_log_set_level(AV_LOG_FATAL);
 
-    zvr3sim::Options options;
-    options.channels = channels;
-    options.size = size;
-    options.archiveSeconds = 0;
-    options.keepSeconds = 5;
-    options.quiet = true;
+    const zvr3sim::Options options = zvr3bench::liveOptions(channels, size);
     SendTimes sent;
     zvr3bench::SimThread sim(options, false, [&sent](zvr3sim::Server &server) {
         QObject::connect(&server, &zvr3sim::Server::frameWriting, &server, [&sent](qint64 frame) { sent.note(frame); },
