@@ -207,12 +207,13 @@ bool zvr3parser::parse_data()
     }
 
     // Into the array of an earlier record that no receiver kept: no allocation for most records.
-    record.data = buffer->readBytes(pos, int(record.size), std::exchange(d->sparePayload, QByteArray()));
+    record.data.swap(d->sparePayload);
+    buffer->readBytesInto(pos, int(record.size), record.data);
     skip(pos, DataRecord);
     emitMoving<DATA_T>(d->dataValue, record);
     combine(record);
     if (record.data.isDetached() && record.data.capacity() <= zvr3parser_private::MaxSparePayload)
-        d->sparePayload = std::move(record.data);
+        d->sparePayload.swap(record.data);
     return true;
 }
 

@@ -24,19 +24,20 @@ QByteArray zvr3parser_buffer::readBytes(int &pos, int n) const
     return out;
 }
 
-QByteArray zvr3parser_buffer::readBytes(int &pos, int n, QByteArray &&reuse) const
+void zvr3parser_buffer::readBytesInto(int &pos, int n, QByteArray &into) const
 {
     // An array much larger than the payload is not used: a receiver that keeps the record would
     // hold all of it.
-    if (n <= 0 || !reuse.isDetached() || reuse.capacity() < n || reuse.capacity() > 4 * qsizetype(n))
-        return readBytes(pos, n);
-    reuse.resize(n);
+    if (n <= 0 || !into.isDetached() || into.capacity() < n || into.capacity() > 4 * qsizetype(n)) {
+        into = readBytes(pos, n);
+        return;
+    }
+    into.resize(n);
     if (pos >= 0 && available() >= qint64(pos) + n)
-        std::memcpy(reuse.data(), bytes.constData() + offset + pos, size_t(n));
+        std::memcpy(into.data(), bytes.constData() + offset + pos, size_t(n));
     else
-        std::memset(reuse.data(), 0, size_t(n));
+        std::memset(into.data(), 0, size_t(n));
     pos += n;
-    return std::move(reuse);
 }
 
 QString zvr3parser_buffer::readString(int &pos) const

@@ -47,9 +47,9 @@ public:
         return v;
     }
     QByteArray readBytes(int &pos, int n) const;
-    // The same, into the storage of `reuse` when it fits the payload (at most four times as large)
-    // and no one else holds it.
-    QByteArray readBytes(int &pos, int n, QByteArray &&reuse) const;
+    // The same, into `into`: in place when its storage fits the payload (at most four times as
+    // large) and no one else holds it, else into a new array.
+    void readBytesInto(int &pos, int n, QByteArray &into) const;
     QString readString(int &pos) const;
     // Whether a zero byte ends a text at pos within the bytes that have arrived.
     bool hasString(int pos) const;

@@ -59,5 +59,19 @@ void zvr3parserbase::skip(int length, int type)
 
 void zvr3parserbase::report(qint64 position, int length, int type)
 {
-    emitReusing(positionValue, zvr3parser_position{type, position, length});
+    // A parser fed from one of its own receivers reports in values of their own; otherwise the
+    // value is reused while no receiver keeps the last one.
+    if (depth > 1) {
+        emit sigData(zvr3value(zvr3parser_position{type, position, length}));
+        return;
+    }
+    if (!positionValue.isDetached())
+        positionValue = zvr3value(zvr3parser_position());
+    // Field by field: a position made whole on the stack and copied in at once would be read back
+    // before its parts have been written, which stalls the processor on every record.
+    auto *held = static_cast<zvr3parser_position *>(const_cast<void *>(positionValue.constData()));
+    held->type = type;
+    held->position = position;
+    held->length = length;
+    emit sigData(positionValue);
 }

@@ -49,28 +49,13 @@ protected:
         stream beside the buffered bytes drops it here. Does nothing by default. */
     virtual void resetStreamState();
 
-    /*! \internal Emits \a value on sigData() in \a slot, a value of type T kept for such
-        emissions (made with zvr3value(T()) and holding nothing else): when no receiver kept the
-        last one, its storage takes \a value in place of a new allocation. A value a receiver holds
-        is never written again, and emissions of a parser fed from one of its own receivers use
+    /*! \internal Emits \a value as a T (a type derived from V, or V) on sigData() in \a slot, a
+        value of type T kept for such emissions (made with zvr3value(T()) and holding nothing
+        else): when no receiver kept the last one, its storage takes \a value in place of a new
+        allocation. The value is moved in and, once the receivers have returned, back out into
+        \a value: the emission costs no copy of the value's members. A value a receiver holds is
+        never written again, and emissions of a parser fed from one of its own receivers use
         values of their own. */
-    template <typename T>
-    void emitReusing(QVariant &slot, const T &value)
-    {
-        if (depth > 1) {
-            emit sigData(zvr3value(value));
-            return;
-        }
-        if (slot.isDetached())
-            *static_cast<T *>(const_cast<void *>(slot.constData())) = value;
-        else
-            slot = zvr3value(value);
-        emit sigData(slot);
-    }
-
-    /*! \internal Emits \a value as a T (a type derived from V, or V) in \a slot the same way,
-        moving it in and, once the receivers have returned, back out into \a value: the emission
-        costs no copy of the value's members. */
     template <typename T, typename V>
     void emitMoving(QVariant &slot, V &value)
     {
