@@ -2,8 +2,6 @@
 
 #include <QFile>
 #include <QLoggingCategory>
-#include <QProcess>
-#include <QSignalSpy>
 
 #include "zvr3base.h"
 #include "zvr3jsonl.h"
@@ -35,24 +33,6 @@ QStringList listing(const QList<QVariant> &values)
     for (const QVariant &value : values)
         lines.append(QString::fromUtf8(zvr3jsonl::line(value)));
     return lines;
-}
-
-ToolRun runTool(const QString &program, const QStringList &arguments, const QByteArray &input)
-{
-    QProcess process;
-    QSignalSpy finished(&process, &QProcess::finished);
-    process.start(program, arguments);
-    if (!process.waitForStarted())
-        return {};
-    process.write(input);
-    process.closeWriteChannel();
-    if (!finished.wait(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return {};
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
-            process.readAllStandardError()};
 }
 
 QByteArray hex(const char *text)

@@ -36,14 +36,10 @@ QStringList listing(const QList<QVariant> &values);
 // What a run of a command-line program gave.
 struct ToolRun
 {
-    int exitCode = -1;  // -1: it crashed or did not finish in time
+    int exitCode = -1;  // -1: it crashed, did not start or did not finish in time
     QByteArray out;
     QByteArray err;
 };
-
-// Runs program with arguments, input on its standard input, while this process's event loop keeps
-// serving (a fake recorder in the test, say); gives up after a minute.
-ToolRun runTool(const QString &program, const QStringList &arguments, const QByteArray &input = QByteArray());
 
 // Bytes from a hex string; spaces are ignored ("B5 B5 05 B5").
 QByteArray hex(const char *text);
