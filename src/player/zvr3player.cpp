@@ -459,6 +459,12 @@ void zvr3player_private::seekTo(const QDateTime &from)
     pausedAtMs.reset();
     lastHandedMs = 0;
     supervisor->play(toRecorder(from));
+    // The position is the new place at once, not the old one until the first item from there.
+    const QDateTime target = from.toUTC();
+    if (position != target) {
+        position = target;
+        emit q->positionChanged(position);
+    }
     updateHold();
     pump();
 }

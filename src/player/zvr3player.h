@@ -58,8 +58,8 @@ struct zvr3player_private;
     picture(), sound(), text() and location() carry the stream number, the decoded value and the
     record's time (UTC); a video stream's number is its channel. streamsChanged() comes with a
     stream header whose list differs from the last one; positionChanged() with every item the
-    archive releases; stateChanged() and statsChanged() with the supervisor's zvr3stats;
-    errorOccurred() with every zvr3error of the chain (its reason tells what failed).
+    archive releases and with every seek; stateChanged() and statsChanged() with the supervisor's
+    zvr3stats; errorOccurred() with every zvr3error of the chain (its reason tells what failed).
 
     \code
     zvr3player player;
@@ -98,7 +98,8 @@ public:
 
     Mode mode() const;
     bool isPaused() const;
-    /*! Archive: the recorded time (UTC) of the last item released; invalid before the first. */
+    /*! Archive: the recorded time (UTC) of the last item released, or the place a seek asked for
+        until the first item from there; invalid before the first item. */
     QDateTime position() const;
     zvr3stats::State state() const;
     zvr3stats stats() const;
