@@ -341,6 +341,7 @@ void tst_zvr3player::archive()
             const QDateTime target = arg == QLatin1String("here") ? player.position()
                                                                  : QDateTime::fromSecsSinceEpoch(now - arg.toInt(), QTimeZone::utc());
             player.seek(target);
+            QCOMPARE(player.position(), target);  // at once, before anything from there
             lastSeek = before;
             if (player.isPaused())
                 seekedTo = target.toMSecsSinceEpoch();
