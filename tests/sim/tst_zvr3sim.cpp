@@ -62,6 +62,30 @@ struct Decoded
     QImage last(qsizetype back = 0) const { return items.last(back).value.value<QImage>(); }
 };
 
+// The live stream tick by tick: each tick brings the frames of the channels chosen, in channel
+// order, then 40 ms of sound. Per tick, the set of channels as bits; and the largest whole frame.
+struct Ticks
+{
+    explicit Ticks(zvr3base &parser)
+    {
+        QObject::connect(&parser, &zvr3base::sigData, &parser, [this](const QVariant &v) {
+            if (!zvr3holds<zvr3parser_combined_DATA_T>(v))
+                return;
+            const auto frame = v.value<zvr3parser_combined_DATA_T>();
+            if (frame.stream == zvr3sim::AudioStream) {
+                channels.append(current);
+                current = 0;
+            } else if (frame.stream < 32) {
+                current |= 1u << frame.stream;
+                largest = qMax(largest, frame.data.size());
+            }
+        });
+    }
+    QList<quint32> channels;
+    quint32 current = 0;
+    qsizetype largest = 0;
+};
+
 // Pictures whose pixels differ: something was drawn, not a flat or black frame.
 bool hasContent(const QImage &image)
 {
@@ -95,9 +119,9 @@ private:
 };
 
 // What only this suite looks at in the live stream: the sound, the texts, the positions, frames
-// bigger than a record, and a picture that moves. Frame pacing, picture sizes and content, the
-// recorder's clock and the channel requests are left to the player's and the viewer's checks
-// against the same simulator.
+// bigger than a record, a picture that moves, and channels left out on request (the player leaves
+// out what it was not asked for by itself). Frame pacing, picture sizes and content and the
+// recorder's clock are left to the player's and the viewer's checks against the same simulator.
 void tst_zvr3sim::live()
 {
     zvr3online source;
@@ -106,11 +130,7 @@ void tst_zvr3sim::live()
     // A whole loop of the sound, two seconds, to find both beeps and silence in it.
     Decoded h264(parser, 0), sound(parser, zvr3sim::AudioStream, zvr3sim::LoopFrames), text(parser, zvr3sim::TextStream),
         nmea(parser, zvr3sim::NmeaStream);
-    qsizetype largest = 0;  // of the MJPEG frames of channel 3, whole
-    QObject::connect(&parser, &zvr3base::sigData, &parser, [&largest](const QVariant &v) {
-        if (zvr3holds<zvr3parser_combined_DATA_T>(v) && v.value<zvr3parser_combined_DATA_T>().stream == 3)
-            largest = qMax(largest, v.value<zvr3parser_combined_DATA_T>().data.size());
-    });
+    Ticks ticks(parser);
     Tap<zvr3error> errors(source);
     source.slotData(zvr3value(zvr3command(2, m_sim.url())));
     // A text event comes every five seconds.
@@ -123,7 +143,7 @@ void tst_zvr3sim::live()
     });
     QVERIFY(other != h264.items.values.cend() && other->value.value<QImage>() != h264.last());
     // Records hold 65,535 bytes at most: the bigger MJPEG frames came in parts, and were put together.
-    QVERIFY(largest > 65535);
+    QVERIFY(ticks.largest > 65535);
 
     // Beeps of a 500 Hz tone (about 18,000 from peak to peak) and silence. A decoder that joins in
     // the middle may carry a constant offset, so the swing is measured, not the level.
@@ -147,6 +167,19 @@ void tst_zvr3sim::live()
     const double east = (position.longitude - zvr3sim::RouteLongitude) * std::cos(zvr3sim::RouteLatitude * M_PI / 180);
     QVERIFY(position.valid && position.speed > 0 && std::fabs(std::hypot(north, east) - zvr3sim::RouteRadius) < 0.0005);
     QCOMPARE(position.satellites, 8);
+
+    // Channels 1 and 3 dropped, then 1 taken again. The ticks show when the recorder has taken each
+    // request: all four channels, then 0 and 2 only, then 0, 1 and 2; never 3 again.
+    const quint32 all = 0b1111, dropped = 0b0101, back = 0b0111;
+    QCOMPARE(ticks.channels.last(), all);
+    const qsizetype before = ticks.channels.size();
+    source.slotData(zvr3value(zvr3command(6, QByteArray("\x01\x03", 2))));
+    QTRY_VERIFY_WITH_TIMEOUT(ticks.channels.mid(before).contains(dropped), Patience);
+    source.slotData(zvr3value(zvr3command(7, QByteArray("\x01", 1))));
+    QTRY_VERIFY_WITH_TIMEOUT(ticks.channels.count(back) >= 10, Patience);
+    QList<quint32> seen = ticks.channels.mid(before - 1);
+    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+    QCOMPARE(seen, (QList<quint32>{all, dropped, back}));
 }
 
 // The archive's index, a record a second from the time asked for on, and the positions the route
