@@ -312,7 +312,9 @@ void tst_zvr3decoder::video_data()
     if (avcodec_find_encoder_by_name("libx264"))  // when this FFmpeg build has it
         QTest::newRow("h264") << QByteArray("libx264") << "H264" << true;
     // Codec names are case-sensitive: a wrong one keeps the decoder closed.
+    QTest::newRow("h264 for mpeg4") << QByteArray("mpeg4") << "h264" << false;
     QTest::newRow("MP4V") << QByteArray("mpeg4") << "MP4V" << false;
+    QTest::newRow("MJPEG") << QByteArray("mjpeg") << "MJPEG" << false;
     QTest::newRow("mpeg4 as codec name") << QByteArray("mpeg4") << "mpeg4" << false;
 }
 
@@ -619,6 +621,7 @@ void tst_zvr3decoder::decodes_data()
     QTest::newRow("video, any name") << 1 << "whatever" << Items{"x"} << QStringList();
     QTest::newRow("ima1") << 2 << "ima1" << Items{hex("02 00")} << QStringList{"zvr3sound_buffer"};
     QTest::newRow("IMA1") << 2 << "IMA1" << Items{"x"} << QStringList{"-"};
+    QTest::newRow("Text") << 4 << "Text" << Items{"x"} << QStringList{"-"};
     QTest::newRow("text-latin1") << 4 << "text-latin1" << Items{"x"} << QStringList{"-"};
     QTest::newRow("nmea as audio") << 2 << "nmea" << Items{"x"} << QStringList{"-"};
     QTest::newRow("type 0") << 0 << "" << Items{"x"} << QStringList{"-"};
@@ -740,7 +743,7 @@ void tst_zvr3decoder::keyFrames_data()
     QTest::newRow("mp4v VOS VOL I-VOP") << "mp4v" << hex("00 00 01 B0 01 00 00 01 B5 09 00 00 01 20 08 C8 00 00 01 B6 10 60") << true;
     QTest::newRow("mp4v GOV, I-VOP") << "mp4v" << hex("00 00 01 B3 00 00 01 B6 00") << true;
     QTest::newRow("mp4v P-VOP") << "mp4v" << hex("00 00 01 B6 50 A1") << false;
-    QTest::newRow("mp4v S-VOP") << "mp4v" << hex("00 00 01 B6 D0 A1") << false;
+    QTest::newRow("mp4v B-VOP") << "mp4v" << hex("00 00 01 B6 90 A1") << false;
     QTest::newRow("mp4v VOL, no VOP") << "mp4v" << hex("00 00 01 20 08 C8") << false;
     QTest::newRow("mp4v cut after the VOP code") << "mp4v" << hex("00 00 01 B6") << false;
     // Every JPEG picture stands alone, and so does anything of a codec we do not decode.
