@@ -59,7 +59,6 @@ private slots:
         row("archive close", sentBy<zvr3net_archive>([](auto &n) { n.close(); }), 3, none);
         row("archive play", sentBy<zvr3net_archive>([](auto &n) { n.play(QDateTime(QDate(2010, 3, 5), QTime(14, 7, 9))); }), 4, from);
         row("archive pause", sentBy<zvr3net_archive>([](auto &n) { n.setPaused(true); }), 5, true);
-        row("archive resume", sentBy<zvr3net_archive>([](auto &n) { n.setPaused(false); }), 5, false);
         row("archive show", sentBy<zvr3net_archive>([](auto &n) { n.showChannels({0, 10, 255}); }), 6, list);
         row("archive hide", sentBy<zvr3net_archive>([](auto &n) { n.hideChannels({0, 10, 255}); }), 7, list);
         row("events fetch", sentBy<zvr3events>([](auto &n) { n.fetch(QUrl(QStringLiteral("tcp://u:p@h:1?from=20100305140709"))); }), 2, url);

@@ -51,7 +51,6 @@ private slots:
         auto lost = [&](const char *error) { return in + QStringList{error} + reopened; };
         QTest::newRow("accepted") << none << ok << 0 << -2 << in;
         QTest::newRow("accepted byte by byte") << none << ok << 1 << -2 << in;
-        QTest::newRow("accepted in 10+10+7") << none << ok << 10 << -2 << in;
         QTest::newRow("accepted with stream bytes") << none << ok + "STREAM" << 0 << -2 << in + QStringList{"data STREAM"};
         QTest::newRow("refused") << none << zvr3fake::loginRefused() << 0 << -2 << refused("error -1 Access denied");
         QTest::newRow("refused in pieces") << none << zvr3fake::loginRefused() << 3 << -2 << refused("error -1 Access denied");

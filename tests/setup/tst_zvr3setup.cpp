@@ -25,7 +25,6 @@ private slots:
         QTest::newRow("empty answer") << accept << QByteArray("LENGTH=16\r\nTRAL_ANSWER=OK\r\n") << 0 << get << empty << open;
         QTest::newRow("whole") << accept << block << 0 << get << data << open;
         QTest::newRow("one byte at a time") << accept << block << 1 << get << data << open;
-        QTest::newRow("7-byte pieces") << accept << block << 7 << get << data << open;
         QTest::newRow("refusal") << accept << zvr3fake::answerBlock("", "TRAL_ANSWER=ERROR bad name\r\n") << 0 << get
                                  << QStringList{"error -1 Device returns error", "marker done"} << open;
         QTest::newRow("missing trailer") << accept << QByteArray("LENGTH=5\r\nabc\r\n") << 0 << get << protocol << open;

@@ -59,7 +59,6 @@ struct Decoded
     }
     zvr3decoder decoder;
     Tap<zvr3item> items;
-    QImage first() const { return items.first.value.value<QImage>(); }
     QImage last(qsizetype back = 0) const { return items.last(back).value.value<QImage>(); }
 };
 
@@ -119,30 +118,25 @@ private:
     Sim m_sim{{"--size", "640x360", "--no-signal", "2", "--disabled", "3", "--archive-seconds", "60"}};
 };
 
+// What only this suite looks at in the live stream: the sound, the texts, the positions, frames
+// bigger than a record, a picture that moves, and channels left out on request (the player leaves
+// out what it was not asked for by itself). Frame pacing, picture sizes and content and the
+// recorder's clock are left to the player's and the viewer's checks against the same simulator.
 void tst_zvr3sim::live()
 {
     zvr3online source;
     zvr3parser parser;
     QObject::connect(&source, &zvr3base::sigData, &parser, &zvr3base::slotData);
     // A whole loop of the sound, two seconds, to find both beeps and silence in it.
-    Decoded h264(parser, 0), mjpeg(parser, 3), sound(parser, zvr3sim::AudioStream, zvr3sim::LoopFrames),
-        text(parser, zvr3sim::TextStream), nmea(parser, zvr3sim::NmeaStream);
+    Decoded h264(parser, 0), sound(parser, zvr3sim::AudioStream, zvr3sim::LoopFrames), text(parser, zvr3sim::TextStream),
+        nmea(parser, zvr3sim::NmeaStream);
     Ticks ticks(parser);
     Tap<zvr3error> errors(source);
-    const qint64 started = QDateTime::currentMSecsSinceEpoch();
     source.slotData(zvr3value(zvr3command(2, m_sim.url())));
     // A text event comes every five seconds.
-    QTRY_VERIFY_WITH_TIMEOUT(h264.items.count >= 25 && mjpeg.items.count >= 25 && text.items.count > 0
-                                 && nmea.items.count >= 2 && sound.items.count >= 25, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(h264.items.count >= 25 && text.items.count > 0 && nmea.items.count >= 2 && sound.items.count >= 25,
+                             Patience);
     QCOMPARE(errors.count, 0);
-    // Frames are 40 ms apart; a client that lags behind misses whole seconds of them.
-    for (const Decoded *video : {&h264, &mjpeg}) {
-        QVERIFY(video->last().size() == QSize(640, 360) && hasContent(video->last()));
-        for (qsizetype i = 1; i < video->items.values.size(); ++i) {
-            const qint64 step = video->items.values[i].time - video->items.values[i - 1].time;
-            QVERIFY2(step > 0 && step % 40 == 0, qPrintable(QString::number(step)));
-        }
-    }
     // The picture moves, in a loop of two seconds.
     const auto other = std::find_if(h264.items.values.cbegin(), h264.items.values.cend(), [&](const zvr3item &item) {
         return (h264.items.last().time - item.time) % 2000 != 0;
@@ -150,9 +144,6 @@ void tst_zvr3sim::live()
     QVERIFY(other != h264.items.values.cend() && other->value.value<QImage>() != h264.last());
     // Records hold 65,535 bytes at most: the bigger MJPEG frames came in parts, and were put together.
     QVERIFY(ticks.largest > 65535);
-    // The recorder's clock is the real one: the frames are of the time since the connection.
-    const qint64 time = h264.items.last().time;
-    QVERIFY2(time >= started - 1000 && time <= QDateTime::currentMSecsSinceEpoch(), qPrintable(QString::number(time - started)));
 
     // Beeps of a 500 Hz tone (about 18,000 from peak to peak) and silence. A decoder that joins in
     // the middle may carry a constant offset, so the swing is measured, not the level.
@@ -191,17 +182,19 @@ void tst_zvr3sim::live()
     QCOMPARE(seen, (QList<quint32>{all, dropped, back}));
 }
 
+// The archive's index, a record a second from the time asked for on, and the positions the route
+// had then. Its pictures are the player's and the viewer's to look at.
 void tst_zvr3sim::archive()
 {
     zvr3net_archive archive;
-    Decoded h264(archive, 0), mjpeg(archive, 3), nmea(archive, zvr3sim::NmeaStream);
+    Decoded h264(archive, 0), nmea(archive, zvr3sim::NmeaStream);
     Tap<IDX_T> seconds(archive, 1000);
     Tap<zvr3error> errors(archive);
     // Half a minute back: before the simulator started, from the history it made at start.
     const QDateTime from = QDateTime::currentDateTimeUtc().addSecs(-30);
     archive.slotData(zvr3value(zvr3command(2, m_sim.url())));
     archive.slotData(zvr3value(zvr3command(4, from)));
-    QTRY_VERIFY_WITH_TIMEOUT(h264.items.count >= 100 && mjpeg.items.count >= 100 && nmea.items.count >= 4, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(h264.items.count >= 100 && nmea.items.count >= 4, Patience);
     QCOMPARE(errors.count, 0);
     // One second after the other.
     QCOMPARE(qint64(seconds.first.time), from.toSecsSinceEpoch());
@@ -209,8 +202,6 @@ void tst_zvr3sim::archive()
     for (int i = 1; i < seconds.values.size(); ++i)
         QCOMPARE(seconds.values[i].time, seconds.values[i - 1].time + 1);
     QCOMPARE(h264.items.first.time, from.toSecsSinceEpoch() * 1000);
-    QVERIFY(h264.first().size() == QSize(640, 360) && hasContent(h264.first()) && hasContent(mjpeg.last()));
-    // The positions of the archive are those the route had then.
     const zvr3position_info p = nmea.items.first.value.value<zvr3position_info>();
     double latitude = 0;
     double longitude = 0;
@@ -229,10 +220,9 @@ void tst_zvr3sim::events()
     events.slotData(zvr3value(zvr3command(2, m_sim.url("pw", query))));
     QTRY_COMPARE_WITH_TIMEOUT(lists.count, 1, Patience);
     QCOMPARE(lists.values[0].size(), 9);
-    for (int i = 0; i < 9; ++i) {
+    // Their texts are the viewer's to check.
+    for (int i = 0; i < 9; ++i)
         QCOMPARE(lists.values[0][i].time, (to - 40 + 5 * i) * 1000);
-        QCOMPARE(lists.values[0][i].texts[0].text, QStringLiteral("Motion detected on channel %1").arg(lists.values[0][i].number));
-    }
 }
 
 void tst_zvr3sim::setup()
@@ -241,17 +231,17 @@ void tst_zvr3sim::setup()
     QList<QVariant> out;
     connect(&setup, &zvr3base::sigData, this, [&](const QVariant &v) { out.append(v); });
     setup.slotData(zvr3value(zvr3command(2, m_sim.url())));
-    for (const char *request : {"GET device.name", "SET device.name=lab", "GET device.name", "GET nothing", "LIST",
+    // A refused request is the viewer's to check.
+    for (const char *request : {"GET device.name", "SET device.name=lab", "GET device.name", "LIST",
                                 "SET device.name=zvr3-sim"})  // the name back for whoever asks next
         setup.slotData(zvr3value(zvr3command(8, QByteArray(request) + "\r\n")));
-    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 6, Patience);
+    QTRY_COMPARE_WITH_TIMEOUT(out.size(), 5, Patience);
     QCOMPARE(out[0].toByteArray(), QByteArray("device.name=zvr3-sim\r\n"));
     QCOMPARE(out[1].toByteArray(), QByteArray("device.name=lab\r\n"));
     QCOMPARE(out[2].toByteArray(), QByteArray("device.name=lab\r\n"));
-    QCOMPARE(out[3].value<zvr3error>().text, QStringLiteral("Device returns error"));
     for (const char *line : {"device.name=lab\r\n", "device.channels=4\r\n", "video.width=640\r\n", "video.height=360\r\n",
                              "time.zone=UTC\r\n"})
-        QVERIFY2(out[4].toByteArray().contains(line), out[4].toByteArray().constData());
+        QVERIFY2(out[3].toByteArray().contains(line), out[3].toByteArray().constData());
 }
 
 void tst_zvr3sim::snapshot_data()

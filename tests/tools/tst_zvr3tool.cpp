@@ -367,7 +367,7 @@ void tst_zvr3tool::liveStops()
 
 // Every command that can run long ends on SIGINT and SIGTERM with 130 and 143, whole lines and
 // finished files: reading standard input that stays open, or waiting for a recorder that never
-// answers the login.
+// answers the login. Live and archive are stopped mid-stream by liveStops and archiveToFiles.
 void tst_zvr3tool::stops_data()
 {
     QTest::addColumn<QStringList>("arguments");  // %DIR%: a scratch directory, %MUTE%: the recorder
@@ -379,14 +379,12 @@ void tst_zvr3tool::stops_data()
     QTest::newRow("probe") << QStringList{"probe", "-"} << SIGTERM << QByteArray(R"({"record": "DATA_T")") << 4 * Frames;
     QTest::newRow("record") << QStringList{"record", "-", "%DIR%/stop.zvr"} << SIGTERM << QByteArray() << 0;
     int signal = SIGINT;
-    for (const char *command : {"events", "setup", "snapshot", "archive", "live"}) {
+    for (const char *command : {"events", "setup", "snapshot"}) {
         QStringList arguments{command, "%MUTE%"};
         if (arguments[0] == "setup")
             arguments << "GET name";
         else if (arguments[0] == "snapshot")
             arguments << "--out" << "%DIR%/mute.png";
-        else if (arguments[0] == "archive")
-            arguments << "--start" << "20231114221320";
         QTest::newRow(command) << arguments << signal << QByteArray() << 0;
         signal = signal == SIGINT ? SIGTERM : SIGINT;
     }

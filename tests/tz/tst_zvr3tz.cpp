@@ -51,8 +51,6 @@ private slots:
         // the changes of this rule and others is checked against the C library below.
         row("back from the start", standard, 'G', at(2010, 3, 28, 3), at(2010, 3, 28));
         row("back from the end", standard, 'G', at(2010, 10, 31, 2), at(2010, 10, 30, 22));
-        row("back in summer", standard, 'G', at(2010, 7, 1, 4), at(2010, 7, 1));
-        row("back in winter", standard, 'G', at(2010, 12, 1, 3), at(2010, 12, 1));
         // Unsigned 32-bit arithmetic that wraps, on the low 32 bits of the argument.
         row("offset west", "UTC+1", 'O', at(2010, 1, 15), 4294963696);
         row("west of 0", "UTC+1", 'L', 0, 4294963696);
@@ -98,8 +96,6 @@ private slots:
         // end, 9999 hours after the last Sunday of December, lies beyond every year's end.
         row("week 0, no hour, before", "UTC+0UTC-1,M3.0.0,M12.5.0/9999", 'L', at(2010, 3, 7) - 1, at(2010, 3, 7) - 1);
         row("week 0, no hour", "UTC+0UTC-1,M3.0.0,M12.5.0/9999", 'L', at(2010, 3, 7), at(2010, 3, 7, 1));
-        row("week -1, before", "UTC+0UTC-1,M5.-1.0/0,M12.5.0/9999", 'L', at(2010, 5, 2) - 1, at(2010, 5, 2) - 1);
-        row("week -1", "UTC+0UTC-1,M5.-1.0/0,M12.5.0/9999", 'L', at(2010, 5, 2), at(2010, 5, 2, 1));
         row("week 9, before", "UTC+0UTC-1,M5.9.0/0,M12.5.0/9999", 'L', at(2010, 5, 30) - 1, at(2010, 5, 30) - 1);
         row("week 9", "UTC+0UTC-1,M5.9.0/0,M12.5.0/9999", 'L', at(2010, 5, 30), at(2010, 5, 30, 1));
         // Signed fields. A weekday below that of the month's first day moves on one week: -3 in a
@@ -175,14 +171,12 @@ private slots:
 
     void agreesWithCLibrary_data()
     {
-        // Northern-hemisphere rules with daylight time one hour ahead, covering weeks 1 to 5 at both
-        // ends, several weekdays and hours, zones east and west and offsets with minutes.
+        // Northern-hemisphere rules with daylight time one hour ahead, covering weeks 1, 2, 4 and 5, at
+        // both ends, several weekdays and hours, zones east and west and offsets with minutes.
         QTest::addColumn<QByteArray>("rule");
         QTest::newRow("weeks 5 and 5") << QByteArray("UTC-3UTC-4,M3.5.0/2,M10.5.0/2");
         QTest::newRow("weeks 2 and 1") << QByteArray("UTC+5UTC+4,M3.2.0/2,M11.1.0/2");
         QTest::newRow("weeks 1 and 4") << QByteArray("UTC+0UTC-1,M4.1.6/0,M9.4.3/23");
-        QTest::newRow("weeks 3 and 2") << QByteArray("UTC-5:30UTC-6:30,M4.3.2/5,M10.2.5/3");
-        QTest::newRow("weeks 4 and 3") << QByteArray("UTC-10UTC-11,M5.4.1/4,M8.3.0/2");
         QTest::newRow("weeks 1 and 5") << QByteArray("UTC+3:30UTC+2:30,M3.1.0/1,M11.5.6/1");
         QTest::newRow("February and December") << QByteArray("UTC-1UTC-2,M2.5.3/0,M12.5.4/23");
     }
