@@ -115,7 +115,12 @@ void VideoTile::paintEvent(QPaintEvent *)
         const QRect target(inner.x() + (inner.width() - s.width()) / 2, inner.y() + (inner.height() - s.height()) / 2,
                            s.width(), s.height());
         p.setRenderHint(QPainter::SmoothPixmapTransform, s.width() < m_image.width() / 2);
-        p.drawImage(target, m_image);
+        // A picture is opaque: drawn as RGB32 over the same memory it is copied, not blended, so the
+        // painter need not premultiply every pixel of it first.
+        const bool argb = m_image.format() == QImage::Format_ARGB32 || m_image.format() == QImage::Format_ARGB32_Premultiplied;
+        p.drawImage(target, argb ? QImage(m_image.constBits(), m_image.width(), m_image.height(), m_image.bytesPerLine(),
+                                          QImage::Format_RGB32)
+                                 : m_image);
     } else {
         p.setPen(QColor(120, 120, 120));
         p.drawText(inner, Qt::AlignCenter, m_channel < 0 ? QStringLiteral("no channel") : QStringLiteral("no picture"));
