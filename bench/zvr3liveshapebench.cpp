@@ -18,7 +18,6 @@
 // view decodes a channel's pictures one after the other.
 #include <QGuiApplication>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -116,12 +115,6 @@ double livePerChannel(const char *codec, const Loops &loops)
     return pictures > 0 ? r.cpuSeconds * 1000 / double(pictures) : 0;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -161,8 +154,10 @@ int main(int argc, char **argv)
         std::fflush(stdout);
     }
     std::printf("\n%d channels of %dx%d %s, medians of %d rounds:\n", Channels, 1280, 720, codec, rounds);
-    for (int w = 0; w < 6; ++w)
-        std::printf("ratio %-18s / sequential (cpu ms a picture): %.3f / %.3f = %.2f\n", names[w], median(ms[w]),
-                    median(ms[0]), median(ratio[w]));
+    for (int w = 0; w < 6; ++w) {
+        std::printf("ratio %-18s / sequential (cpu ms a picture): %.3f / %.3f = %.2f\n", names[w],
+                    zvr3bench::percentile(ms[w], 0.5), zvr3bench::percentile(ms[0], 0.5),
+                    zvr3bench::percentile(ratio[w], 0.5));
+    }
     return 0;
 }
